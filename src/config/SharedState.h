@@ -1,0 +1,47 @@
+#pragma once
+// The process-wide state of the station: settings (Option, SysParams) and the live channel
+// state (AllRecord). One definition each; tests reset them with resetSharedState().
+
+#include <QString>
+#include <array>
+#include <cstdint>
+
+constexpr int MaxChannels = 32;
+
+enum AlarmMode : int32_t { amLower = -1, amNone = 0, amUpper = 1 };
+
+// Per-channel settings: entry i belongs to channel i + 1.
+struct TOption {
+    std::array<QString, MaxChannels> Names;
+    std::array<QString, MaxChannels> Units;
+    std::array<float, MaxChannels> UpperLimits{};
+    std::array<float, MaxChannels> LowerLimits{};
+    std::array<int32_t, MaxChannels> AlarmModes{};
+    std::array<float, MaxChannels> AlarmValues{};
+};
+
+struct TSysParams {
+    int32_t ChannelCount = 0;      // 8, 16 or 32; sizes every per-channel loop
+    int32_t StorageIntervalMs = 0; // period of the history record
+};
+
+// Live state of channels 1 … 32, indexed by channel number (entry 0 is unused).
+struct TAllRecord {
+    std::array<float, MaxChannels + 1> Pv{};
+    std::array<QString, MaxChannels + 1> AlmText;
+};
+
+// A Pv of exactly this value means the channel's communication is interrupted.
+constexpr float InterruptionMarker = -1000.0f;
+inline bool isInterrupted(float pv) { return pv == InterruptionMarker; }
+
+extern TOption Option;
+extern TSysParams SysParams;
+extern TAllRecord AllRecord;
+
+// Back to the zero state the program starts from (empty texts, numbers 0).
+void resetSharedState();
+
+// The standard layout (8, 16 or 32) a channel count is shown and polled with: the next
+// larger standard count for 1 … 32. Counts outside 1 … 32 never reach here (they load as 8).
+int standardChannelCount(int channelCount);

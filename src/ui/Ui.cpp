@@ -1,0 +1,101 @@
+#include "Ui.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QMessageBox>
+#include <QPointer>
+
+namespace ui {
+
+AppError::AppError(const QString &text) : std::runtime_error(text.toStdString()), m_text(text) {}
+
+namespace {
+
+class WidgetPrompter final : public Prompter {
+public:
+    Reply message(const MessageRequest &r) override
+    {
+        QMessageBox box(r.parent);
+        box.setWindowTitle(r.title);
+        box.setText(r.text);
+        switch (r.icon) {
+        case Icon::None: box.setIcon(QMessageBox::NoIcon); break;
+        case Icon::Information: box.setIcon(QMessageBox::Information); break;
+        case Icon::Question: box.setIcon(QMessageBox::Question); break;
+        case Icon::Warning: box.setIcon(QMessageBox::Warning); break;
+        case Icon::Critical: box.setIcon(QMessageBox::Critical); break;
+        }
+        if (r.buttons == Buttons::OkCancel) {
+            box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+            box.setDefaultButton(r.defaultReply == Reply::Ok ? QMessageBox::Ok : QMessageBox::Cancel);
+            box.setEscapeButton(QMessageBox::Cancel);
+        } else {
+            box.setStandardButtons(QMessageBox::Ok);
+        }
+        return box.exec() == QMessageBox::Ok ? Reply::Ok : Reply::Cancel;
+    }
+
+    int execModal(QDialog *dialog) override { return dialog->exec(); }
+
+    void standardError(const QString &text) override
+    {
+        QMessageBox box(QApplication::activeWindow());
+        box.setWindowTitle(AppTitle);
+        box.setIcon(QMessageBox::Critical);
+        box.setText(text);
+        box.exec();
+    }
+};
+
+WidgetPrompter g_widgetPrompter;
+Prompter *g_prompter = nullptr;
+
+} // namespace
+
+Prompter &prompter() { return g_prompter ? *g_prompter : g_widgetPrompter; }
+void setPrompter(Prompter *p) { g_prompter = p; }
+
+void showMessage(const QString &text, QWidget *parent)
+{
+    prompter().message({parent, AppTitle, text, Icon::None, Buttons::Ok, Reply::Ok});
+}
+
+void showValidationError(const QString &text, QWidget *parent)
+{
+    prompter().message({parent, QStringLiteral("错误"), text, Icon::Information, Buttons::Ok, Reply::Ok});
+}
+
+bool askOkCancel(const QString &text, QWidget *parent)
+{
+    return prompter().message({parent, QStringLiteral("提示"), text, Icon::Question, Buttons::OkCancel,
+                               Reply::Cancel})
+        == Reply::Ok;
+}
+
+int showModal(QDialog *dialog) { return prompter().execModal(dialog); }
+
+int showModalOwned(QDialog *dialog)
+{
+    // The window may delete itself while it runs (WA_DeleteOnClose); do not delete it twice.
+    QPointer<QDialog> guard(dialog);
+    const int result = prompter().execModal(dialog);
+    delete guard.data();
+    return result;
+}
+
+void reportError(const QString &text) { prompter().standardError(text); }
+
+bool guarded(const std::function<void()> &fn)
+{
+    try {
+        fn();
+        return true;
+    } catch (const AppError &e) {
+        reportError(e.text());
+    } catch (const std::exception &e) {
+        reportError(QString::fromLocal8Bit(e.what()));
+    }
+    return false;
+}
+
+} // namespace ui

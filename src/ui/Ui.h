@@ -1,0 +1,71 @@
+#pragma once
+// Message boxes, questions, modal windows and the standard error handler of the station.
+// Everything that would block on the operator goes through prompter(); the program uses
+// the widget implementation, tests install a scripted one (see tests/support).
+
+#include <QString>
+#include <functional>
+#include <stdexcept>
+
+class QDialog;
+class QWidget;
+
+namespace ui {
+
+// The application title: caption of the main window and of plain message boxes.
+inline const QString AppTitle = QStringLiteral("QZ系列智能仪表实时监控系统");
+
+// An error no handler deals with on the spot (file input/output, the table engine).
+// It travels up to the standard error handler, which shows its text; the program goes on.
+class AppError : public std::runtime_error {
+public:
+    explicit AppError(const QString &text);
+    QString text() const { return m_text; }
+
+private:
+    QString m_text;
+};
+
+enum class Icon { None, Information, Question, Warning, Critical };
+enum class Buttons { Ok, OkCancel };
+enum class Reply { Ok, Cancel };
+
+struct MessageRequest {
+    QWidget *parent = nullptr;
+    QString title;
+    QString text;
+    Icon icon = Icon::None;
+    Buttons buttons = Buttons::Ok;
+    Reply defaultReply = Reply::Ok;
+};
+
+class Prompter {
+public:
+    virtual ~Prompter() = default;
+    virtual Reply message(const MessageRequest &request) = 0;
+    // Runs the dialog modally and returns its result code.
+    virtual int execModal(QDialog *dialog) = 0;
+    // The standard error message box: shows the text, the program goes on.
+    virtual void standardError(const QString &text) = 0;
+};
+
+Prompter &prompter();
+// Installs a prompter (tests); nullptr restores the widget implementation.
+void setPrompter(Prompter *p);
+
+// Plain message box: the application title as caption, an OK button.
+void showMessage(const QString &text, QWidget *parent = nullptr);
+// Validation message: caption "错误", information icon, an OK button.
+void showValidationError(const QString &text, QWidget *parent = nullptr);
+// Question: caption "提示", OK and Cancel, question icon, Cancel the default. True on OK.
+bool askOkCancel(const QString &text, QWidget *parent = nullptr);
+// Shows a window modally; the caller keeps ownership.
+int showModal(QDialog *dialog);
+// Shows a window created with its owner modally and destroys it when it closes.
+int showModalOwned(QDialog *dialog);
+// The standard error handler.
+void reportError(const QString &text);
+// Runs fn; an error escaping it reaches the standard error handler. False when one did.
+bool guarded(const std::function<void()> &fn);
+
+} // namespace ui
