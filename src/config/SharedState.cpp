@@ -4,6 +4,13 @@ TOption Option;
 TSysParams SysParams;
 TAllRecord AllRecord;
 
+namespace {
+QString g_programDirectory = QStringLiteral(".");
+}
+
+QString programDirectory() { return g_programDirectory; }
+void setProgramDirectory(const QString &dir) { g_programDirectory = dir; }
+
 void resetSharedState()
 {
     Option = TOption{};

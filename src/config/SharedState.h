@@ -39,6 +39,11 @@ extern TOption Option;
 extern TSysParams SysParams;
 extern TAllRecord AllRecord;
 
+// The program directory: home of KTcom.ini, wwdd and Data/. The program makes it the working
+// directory at start, so the .Pf files (opened by bare name) live beside KTcom.ini.
+QString programDirectory();
+void setProgramDirectory(const QString &dir);
+
 // Back to the zero state the program starts from (empty texts, numbers 0).
 void resetSharedState();
 
