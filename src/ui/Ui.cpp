@@ -1,7 +1,10 @@
 #include "Ui.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDialog>
+#include <QFont>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPointer>
 
@@ -96,6 +99,28 @@ bool guarded(const std::function<void()> &fn)
         reportError(QString::fromLocal8Bit(e.what()));
     }
     return false;
+}
+
+QString localDateTimeText(const QDateTime &dt)
+{
+    const QLocale locale = QLocale::system();
+    QString timeFormat = locale.timeFormat(QLocale::LongFormat);
+    timeFormat.remove(QLatin1Char('t'));
+    timeFormat = timeFormat.trimmed();
+    return locale.toString(dt.date(), QLocale::ShortFormat) + QLatin1Char(' ')
+        + locale.toString(dt.time(), timeFormat);
+}
+
+void installFontSubstitutions()
+{
+    const QStringList sans = {QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Sans CJK"),
+                              QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("DejaVu Sans")};
+    const QStringList serif = {QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Noto Serif CJK"),
+                               QStringLiteral("Noto Sans CJK SC")};
+    for (const char *face : {"宋体", "仿宋_GB2312"})
+        QFont::insertSubstitutions(QString::fromUtf8(face), serif);
+    for (const char *face : {"黑体", "幼圆", "MS Sans Serif"})
+        QFont::insertSubstitutions(QString::fromUtf8(face), sans);
 }
 
 } // namespace ui

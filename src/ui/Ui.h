@@ -7,6 +7,7 @@
 #include <functional>
 #include <stdexcept>
 
+class QDateTime;
 class QDialog;
 class QWidget;
 
@@ -67,5 +68,13 @@ int showModalOwned(QDialog *dialog);
 void reportError(const QString &text);
 // Runs fn; an error escaping it reaches the standard error handler. False when one did.
 bool guarded(const std::function<void()> &fn);
+
+// A date-time as the operator's system shows it: short date, a blank, long time (without a
+// time-zone name).
+QString localDateTimeText(const QDateTime &dt);
+
+// Maps the face names the station's windows ask for ("宋体", "黑体", "仿宋_GB2312", "幼圆",
+// "MS Sans Serif") to installed CJK faces.
+void installFontSubstitutions();
 
 } // namespace ui

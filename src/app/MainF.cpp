@@ -1,0 +1,323 @@
+#include "MainF.h"
+
+#include "AlmFrm.h"
+#include "CommFrm.h"
+#include "DataModuleFrm.h"
+#include "ModbusM.h"
+#include "MyPanels.h"
+#include "SettingsFiles.h"
+#include "SharedState.h"
+#include "Tables.h"
+#include "Tiles.h"
+#include "Ui.h"
+#include "sysFrm.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QFrame>
+#include <QLabel>
+#include <QMenuBar>
+#include <QStatusBar>
+
+namespace {
+
+const QString OpenPortError = QStringLiteral("打开串口错误");
+const QString CommErrorText = QStringLiteral("通讯接收错误：ERROR！！！ ");
+const QString CommOkText = QStringLiteral("通讯接收正常：OK！ ");
+
+} // namespace
+
+TMainFrm::TMainFrm(QWidget *parent) : QMainWindow(parent), HistoryTable(std::make_unique<db::TTable>())
+{
+    setWindowTitle(ui::AppTitle);
+    resize(1024, 721);
+    QFont windowFont(QStringLiteral("MS Sans Serif"));
+    windowFont.setPointSize(8);
+    setFont(windowFont);
+
+    Panel2 = new QFrame(this);
+    Panel2->setObjectName(QStringLiteral("Panel2"));
+    Panel2->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    Panel2->setAutoFillBackground(true);
+    QPalette pal = Panel2->palette();
+    pal.setColor(QPalette::Window, QColor(0xC0, 0xC0, 0xC0)); // silver
+    Panel2->setPalette(pal);
+    setCentralWidget(Panel2);
+
+    buildStatusBar();
+    buildMenu();
+
+    Write_timer.setInterval(1000);
+    Send.setInterval(1500);
+    Receive.setInterval(5000);
+    connect(&Write_timer, &QTimer::timeout, this, &TMainFrm::Write_timerTimer);
+    connect(&Send, &QTimer::timeout, this, &TMainFrm::SendTimer);
+    connect(&Receive, &QTimer::timeout, this, &TMainFrm::ReceiveTimer);
+    Write_timer.start();
+
+    comm1 = new TModbusM(this);
+    comm1->setObjectName(QStringLiteral("comm1"));
+    comm1->SlaveId = 1;
+    comm1->FunctionCode = 0;
+    comm1->Offset = 0;
+    comm1->Quantity = 0;
+    comm1->RegisterDim = 2;
+    comm1->setTimeout(1000);
+    comm1->OnResponseReady = [this](TModbusM *) { comm1ResponseReady(); };
+
+    FormCreate();
+}
+
+TMainFrm::~TMainFrm() = default;
+
+void TMainFrm::buildStatusBar()
+{
+    static const char *const creationTexts[] = {"运行状态:", "通讯状态:", "登录状态： 未登录！"};
+    for (int i = 0; i < 3; ++i) {
+        StatusPanels[i] = new QLabel(QString::fromUtf8(creationTexts[i]), this);
+        StatusPanels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        if (i < 2)
+            StatusPanels[i]->setFixedWidth(200);
+        statusBar()->addWidget(StatusPanels[i], i < 2 ? 0 : 1);
+    }
+    statusBar()->setSizeGripEnabled(false);
+}
+
+void TMainFrm::buildMenu()
+{
+    QMenuBar *bar = menuBar();
+    QMenu *start = bar->addMenu(QStringLiteral("开始"));
+    N2 = start->addAction(QStringLiteral("开始运行"), this, &TMainFrm::N2Click);
+    N3 = start->addAction(QStringLiteral("停止运行"), this, &TMainFrm::N3Click);
+    N4 = start->addAction(QStringLiteral("清空数据"), this, &TMainFrm::N4Click);
+
+    QMenu *settings = bar->addMenu(QStringLiteral("参数设置"));
+    N6 = settings->addAction(QStringLiteral("通讯参数设置"), this, &TMainFrm::N6Click);
+    N7 = settings->addAction(QStringLiteral("系统参数设置"), this, &TMainFrm::N7Click);
+    NAlm = settings->addAction(QStringLiteral("报警状态设置"), this, &TMainFrm::NAlmClick);
+
+    QMenu *live = bar->addMenu(QStringLiteral("实时监控"));
+    N16 = live->addAction(QStringLiteral("实时数据"), this, &TMainFrm::N16Click);
+    N17 = live->addAction(QStringLiteral("实时曲线"), this, &TMainFrm::N17Click);
+    N18 = live->addAction(QStringLiteral("实时报警"));
+    N18->setVisible(false);
+
+    // "数据查询" is an item of the menu bar itself, without sub-items.
+    N19 = bar->addAction(QStringLiteral("数据查询"), this, &TMainFrm::N19Click);
+
+    QMenu *help = bar->addMenu(QStringLiteral("帮助"));
+    NHelp = help->addAction(QStringLiteral("帮助"));
+    NAbout = help->addAction(QStringLiteral("关于"), this, &TMainFrm::AboutClick);
+}
+
+QString TMainFrm::statusPanelText(int panel) const { return StatusPanels[panel]->text(); }
+
+// ---------------------------------------------------------------------------------------------
+// Start-up
+
+void TMainFrm::FormCreate()
+{
+    // An error nobody handles here (settings file input/output, the table engine) reaches the
+    // standard error handler and ends the start-up sequence at that point; the window still opens.
+    ui::guarded([this] {
+        SetupCommAndHistory();
+        LoadSysParams();
+        LoadChannelSettings(SysParams.ChannelCount);
+        // No reading has happened yet: every channel starts interrupted, not at 0.
+        for (int k = 1; k <= MaxChannels; ++k) {
+            AllRecord.Pv[k] = InterruptionMarker;
+            AllRecord.AlmText[k] = QStringLiteral("--");
+        }
+        CreateTiles(SysParams.ChannelCount);
+    });
+    ApplyStorageInterval();
+}
+
+void TMainFrm::SetupCommAndHistory()
+{
+    const CommSettings comm = ReadCommSettings(programDirectory());
+    comm1->setDeviceMap(ReadDeviceMap(programDirectory()));
+
+    TComPortNumber port;
+    TComPortBaudRate speed;
+    const bool known = ComPortNumberFromName(QStringLiteral("pn") + comm.port, &port)
+        && ComPortBaudRateFromName(QStringLiteral("br") + QString::number(comm.speed), &speed);
+    bool opened = false;
+    if (known) {
+        comm1->setComPort(port);
+        comm1->setComPortSpeed(speed);
+        opened = comm1->OpenPort();
+    }
+    if (!opened)
+        ui::showMessage(OpenPortError, this);
+
+    // The history table is bound and opened even without a port, so a run started later
+    // stores into it; storing itself only starts with the port or with the run.
+    openHistoryTable();
+    if (!opened)
+        return;
+
+    Receive.start();
+    StatusPanels[1]->setText(QStringLiteral("通讯接口： ") + comm.port);
+    StatusPanels[2]->setText(QStringLiteral("通讯速率： ") + QString::number(comm.speed) + QStringLiteral(" Bps"));
+}
+
+void TMainFrm::openHistoryTable()
+{
+    HistoryTable->close();
+    HistoryTable->setDatabaseName(programDirectory());
+    HistoryTable->setTableName(QStringLiteral("wwdd"));
+    HistoryTable->setExclusive(true);
+    EnsureHistoryTable(*HistoryTable);
+    HistoryTable->open();
+}
+
+void TMainFrm::CreateTiles(int count) { createChannelTiles(Panel2, count); }
+
+void TMainFrm::ApplyStorageInterval() { Receive.setInterval(storagePeriodMs(SysParams.StorageIntervalMs)); }
+
+// ---------------------------------------------------------------------------------------------
+// Run states
+
+void TMainFrm::N2Click()
+{
+    Send.start();
+    Receive.start();
+    N2->setEnabled(false);
+    N3->setEnabled(true);
+}
+
+void TMainFrm::N3Click()
+{
+    Send.stop();
+    Receive.stop();
+    N3->setEnabled(false);
+    N2->setEnabled(true);
+}
+
+void TMainFrm::N4Click()
+{
+    if (!ui::askOkCancel(QStringLiteral("你真的想清除所有的历史数据吗?"), this))
+        return;
+    Send.stop();
+    Receive.stop();
+    ui::guarded([this] { EmptyHistory(*HistoryTable); });
+    // Polling and storing run afterwards whatever they did before; the menu says so too.
+    Send.start();
+    Receive.start();
+    N2->setEnabled(false);
+    N3->setEnabled(true);
+}
+
+void TMainFrm::Pause()
+{
+    m_paused = {true, Send.isActive(), Receive.isActive()};
+    Send.stop();
+    Receive.stop();
+}
+
+void TMainFrm::Resume()
+{
+    if (!m_paused.active)
+        return;
+    if (m_paused.send)
+        Send.start();
+    if (m_paused.receive)
+        Receive.start();
+    m_paused = {};
+}
+
+void TMainFrm::N6Click()
+{
+    Pause();
+    ui::showModalOwned(new TCommForm(this));
+    ui::showMessage(QStringLiteral("通讯接口改变需重启程序才能生效！"), this);
+    Resume();
+}
+
+void TMainFrm::N7Click()
+{
+    Pause();
+    ui::showModalOwned(new TSysForm(this));
+    ApplyStorageInterval();
+    Resume();
+}
+
+void TMainFrm::NAlmClick()
+{
+    if (!AlmForm)
+        return;
+    Pause();
+    ui::showModal(AlmForm);
+    Resume();
+}
+
+void TMainFrm::N16Click() {}
+
+void TMainFrm::N17Click() {}
+
+void TMainFrm::N19Click() {}
+
+void TMainFrm::AboutClick()
+{
+    ui::showMessage(ui::AppTitle + QStringLiteral("\n") + QStringLiteral(QZ_VERSION), this);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The acquisition cycle
+
+void TMainFrm::SendTimer()
+{
+    setWindowTitle(ui::AppTitle + QLatin1Char(' ') + ui::localDateTimeText(QDateTime::currentDateTime()));
+    try {
+        comm1->OpenPort();
+        comm1->FunctionCode = 3;
+        comm1->SlaveId = 1;
+        comm1->Offset = 0;
+        comm1->Quantity = quint16(pollQuantity(SysParams.ChannelCount));
+        comm1->SendRequest();
+    } catch (...) {
+        ui::showMessage(QStringLiteral("error address!"), this);
+    }
+    CommWatch.polled();
+}
+
+void TMainFrm::comm1ResponseReady()
+{
+    const QByteArray data = comm1->ResponseData;
+    setWindowTitle(windowTitle() + QStringLiteral(" Receive:") + QString::number(data.size()) + QStringLiteral("字节"));
+    if (decodeAnswer(data, AllRecord, Option))
+        CommWatch.answered();
+}
+
+void TMainFrm::Write_timerTimer()
+{
+    switch (CommWatch.tick()) {
+    case CommWatchCounter::Event::Error:
+        StatusPanels[0]->setText(CommErrorText);
+        // Answers stopped: the values shown and stored from now on are not current.
+        markInterrupted(AllRecord, SysParams.ChannelCount);
+        break;
+    case CommWatchCounter::Event::Ok:
+        StatusPanels[0]->setText(CommOkText);
+        break;
+    case CommWatchCounter::Event::None:
+        break;
+    }
+    refreshChannelTiles(Panel2, SysParams.ChannelCount);
+}
+
+void TMainFrm::ReceiveTimer()
+{
+    try {
+        StoreHistoryRecord(*HistoryTable, QDateTime::currentDateTime());
+        m_storageErrorShown = false;
+    } catch (const ui::AppError &e) {
+        // Shown once: a failing disk must not pile up a message box every storage period.
+        // Storage keeps retrying and reports again after it has worked once.
+        if (!m_storageErrorShown) {
+            m_storageErrorShown = true;
+            ui::reportError(e.text());
+        }
+    }
+}

@@ -1,0 +1,90 @@
+#pragma once
+// The station's main window: start-up, menu and run states, status bar, tiles, and the
+// timer-driven acquisition cycle (poll, decode, refresh, store).
+
+#include "Acquisition.h"
+
+#include <QMainWindow>
+#include <QTimer>
+#include <memory>
+
+class QAction;
+class QFrame;
+class QLabel;
+class TModbusM;
+namespace db {
+class TTable;
+}
+
+class TMainFrm : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit TMainFrm(QWidget *parent = nullptr);
+    ~TMainFrm() override;
+
+    // Start-up sequence; the constructor runs it.
+    void FormCreate();
+    void SetupCommAndHistory();
+    void CreateTiles(int count);
+
+    // Menu handlers.
+    void N2Click();  // 开始运行
+    void N3Click();  // 停止运行
+    void N4Click();  // 清空数据
+    void N6Click();  // 通讯参数设置
+    void N7Click();  // 系统参数设置
+    void NAlmClick(); // 报警状态设置
+    void N16Click(); // 实时数据
+    void N17Click(); // 实时曲线
+    void N19Click(); // 数据查询
+    void AboutClick();
+
+    // The acquisition cycle.
+    void SendTimer();
+    void comm1ResponseReady();
+    void Write_timerTimer();
+    void ReceiveTimer();
+
+    // Pause remembers whether polling and storing run and stops both; resume restores them.
+    void Pause();
+    void Resume();
+    // The storage tick follows the configured storage interval.
+    void ApplyStorageInterval();
+
+    QString statusPanelText(int panel) const;
+
+    QFrame *Panel2 = nullptr;
+    QLabel *StatusPanels[3] = {};
+    QTimer Write_timer;
+    QTimer Send;
+    QTimer Receive;
+    TModbusM *comm1 = nullptr;
+    std::unique_ptr<db::TTable> HistoryTable;
+    CommWatchCounter CommWatch;
+
+    QAction *N2 = nullptr;
+    QAction *N3 = nullptr;
+    QAction *N4 = nullptr;
+    QAction *N6 = nullptr;
+    QAction *N7 = nullptr;
+    QAction *NAlm = nullptr;
+    QAction *N16 = nullptr;
+    QAction *N17 = nullptr;
+    QAction *N18 = nullptr;
+    QAction *N19 = nullptr;
+    QAction *NHelp = nullptr;
+    QAction *NAbout = nullptr;
+
+private:
+    void buildMenu();
+    void buildStatusBar();
+    void openHistoryTable();
+
+    struct PausedState {
+        bool active = false;
+        bool send = false;
+        bool receive = false;
+    };
+    PausedState m_paused;
+    bool m_storageErrorShown = false;
+};

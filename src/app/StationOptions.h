@@ -1,0 +1,23 @@
+#pragma once
+// Command-line options of qzmonitor and where the program directory is.
+
+#include <QString>
+#include <QStringList>
+
+struct StationOptions {
+    QString home;        // --home DIR; empty: the default program directory
+    bool start = false;  // --start: begin the run at start-up
+    bool help = false;
+    bool version = false;
+    QString error;       // set when the command line cannot be understood
+};
+
+StationOptions parseStationOptions(const QStringList &arguments);
+QString stationUsage();
+
+// The executable's directory when writable, otherwise the per-user data directory.
+QString defaultProgramDirectory(const QString &executableDir);
+
+// Makes dir the program directory and the working directory (created when missing).
+// Returns an error text, or an empty string on success.
+QString enterProgramDirectory(const QString &dir);

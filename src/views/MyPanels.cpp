@@ -1,0 +1,71 @@
+#include "MyPanels.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <algorithm>
+
+namespace {
+
+QLabel *makePanel(QWidget *tile, int left, int top, int width, int height)
+{
+    auto *panel = new QLabel(tile);
+    panel->setGeometry(left, top, width, height);
+    panel->setAutoFillBackground(true);
+    QPalette pal = panel->palette();
+    pal.setColor(QPalette::Window, Qt::black);
+    pal.setColor(QPalette::WindowText, Qt::white);
+    panel->setPalette(pal);
+    QFont font = panel->font();
+    font.setPointSize(12);
+    font.setBold(true);
+    panel->setFont(font);
+    panel->setAlignment(Qt::AlignCenter);
+    panel->setWordWrap(false);
+    // Lowered outer bevel around a raised inner one, one pixel each.
+    panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    panel->setLineWidth(1);
+    return panel;
+}
+
+} // namespace
+
+TMyPanels::TMyPanels(QWidget *owner) : QWidget(owner)
+{
+    resize(200, 150);
+    AddrPanel = makePanel(this, 0, 0, 130, 25);
+    NamePanel = makePanel(this, 0, 26, 130, 25);
+    PvPanel = makePanel(this, 0, 52, 105, 25);
+    WenDuPanel = makePanel(this, 107, 52, 23, 25);
+    AlmPanel = makePanel(this, 0, 78, 130, 25);
+
+    LevelBar = new QProgressBar(this);
+    LevelBar->setOrientation(Qt::Vertical);
+    LevelBar->setRange(0, 100);
+    LevelBar->setValue(0);
+    LevelBar->setTextVisible(false);
+    LevelBar->setGeometry(AddrPanel->x() + AddrPanel->width() + 3, AddrPanel->y() + 1, 20, 101);
+}
+
+QString TMyPanels::AddrCaption() const { return AddrPanel->text(); }
+QString TMyPanels::NameCaption() const { return NamePanel->text(); }
+QString TMyPanels::PvCaption() const { return PvPanel->text(); }
+QString TMyPanels::WenDu() const { return WenDuPanel->text(); }
+QString TMyPanels::AlmCaption() const { return AlmPanel->text(); }
+
+void TMyPanels::setAddrCaption(const QString &text) { AddrPanel->setText(text); }
+void TMyPanels::setNameCaption(const QString &text) { NamePanel->setText(text); }
+void TMyPanels::setPvCaption(const QString &text) { PvPanel->setText(text); }
+void TMyPanels::setWenDu(const QString &text) { WenDuPanel->setText(text); }
+void TMyPanels::setAlmCaption(const QString &text) { AlmPanel->setText(text); }
+
+void TMyPanels::setProgressCaption(int value)
+{
+    m_progress = value;
+    LevelBar->setValue(std::clamp(value, LevelBar->minimum(), LevelBar->maximum()));
+    if (!m_barColoured) {
+        // Red bar on a blue ground, drawn flat so every platform style shows the colours.
+        LevelBar->setStyleSheet(QStringLiteral("QProgressBar { background-color: rgb(0,0,255); border: none; }"
+                                               "QProgressBar::chunk { background-color: rgb(255,0,0); }"));
+        m_barColoured = true;
+    }
+}
