@@ -1,0 +1,155 @@
+#include "SettingsFiles.h"
+
+#include "IniFile.h"
+#include "NumberText.h"
+#include "PfFile.h"
+#include "SharedState.h"
+
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+const QString CommSection = QStringLiteral("communication");
+const QString DevicesSection = QStringLiteral("devices");
+const QString PortKey = QStringLiteral("COM");
+const QString SpeedKey = QStringLiteral("Bps");
+
+IniFile commIni(const QString &programDir) { return IniFile(resolveFileName(programDir, CommIniFileName)); }
+
+int limitCount(int count) { return std::clamp(count, 0, MaxChannels); }
+
+} // namespace
+
+QString defaultChannelName(int channel) { return QStringLiteral("油储温度") + QString::number(channel); }
+
+CommSettings ReadCommSettings(const QString &programDir)
+{
+    IniFile ini = commIni(programDir);
+    CommSettings settings;
+    settings.port = ini.readString(CommSection, PortKey, QString());
+    // The key has always been read as "BPS"; names match without regard to case.
+    settings.speed = ini.readInteger(CommSection, QStringLiteral("BPS"), 0);
+    if (settings.port.isEmpty()) {
+        settings.port = DefaultPort;
+        ini.writeString(CommSection, PortKey, settings.port);
+    }
+    if (!SupportedBps.contains(settings.speed)) {
+        settings.speed = DefaultBps;
+        ini.writeString(CommSection, SpeedKey, QString::number(settings.speed));
+    }
+    return settings;
+}
+
+QMap<int, QString> ReadDeviceMap(const QString &programDir)
+{
+    static const QRegularExpression portKey(QStringLiteral("^COM([0-9]{1,6})$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    QMap<int, QString> devices;
+    const auto pairs = commIni(programDir).readSection(DevicesSection);
+    for (const auto &[key, value] : pairs) {
+        const auto m = portKey.match(key);
+        const int n = m.hasMatch() ? m.captured(1).toInt() : 0;
+        // The first entry of a port counts, as with every other key.
+        if (n > 0 && !value.isEmpty() && !devices.contains(n))
+            devices.insert(n, value);
+    }
+    return devices;
+}
+
+void WriteCommSettings(const QString &programDir, const QString &port, int speed)
+{
+    IniFile ini = commIni(programDir);
+    ini.writeString(CommSection, PortKey, port);
+    ini.writeString(CommSection, SpeedKey, QString::number(speed));
+}
+
+void LoadSysParams()
+{
+    if (!pfFileExists(QStringLiteral("Sys_Para.pf"))) {
+        SysParams.ChannelCount = DefaultChannelCount;
+        SysParams.StorageIntervalMs = DefaultStorageIntervalMs;
+        SaveSysParams();
+        return;
+    }
+    PfReader reader(QStringLiteral("Sys_Para.pf"));
+    qint64 value = 0;
+    SysParams.ChannelCount = parseInteger(reader.readLine(), &value) && value >= 1 && value <= MaxChannels
+        ? int32_t(value)
+        : DefaultChannelCount;
+    SysParams.StorageIntervalMs = parseInteger(reader.readLine(), &value)
+            && value >= std::numeric_limits<int32_t>::min() && value <= std::numeric_limits<int32_t>::max()
+        ? int32_t(value)
+        : DefaultStorageIntervalMs;
+}
+
+void LoadChannelSettings(int count)
+{
+    count = limitCount(count);
+
+    if (pfFileExists(SystemPvFileName)) {
+        PfReader reader(SystemPvFileName);
+        for (int i = 0; i < count; ++i) {
+            Option.Names[i] = reader.readLine();
+            Option.Units[i] = reader.readLine();
+            float value = 0.0f;
+            Option.LowerLimits[i] = parseSingle(reader.readLine(), &value) ? value : 0.0f;
+            value = 0.0f;
+            Option.UpperLimits[i] = parseSingle(reader.readLine(), &value) ? value : 0.0f;
+        }
+    } else {
+        for (int i = 0; i < count; ++i) {
+            Option.Names[i] = defaultChannelName(i + 1);
+            Option.Units[i] = DefaultUnit;
+            Option.LowerLimits[i] = 0.0f;
+            Option.UpperLimits[i] = 200.0f;
+        }
+        SaveChannelSettings(count);
+    }
+
+    if (pfFileExists(SystemAlmFileName)) {
+        PfReader reader(SystemAlmFileName);
+        for (int i = 0; i < count; ++i) {
+            reader.readLine(); // the name is kept in SystemPv.Pf
+            Option.AlarmModes[i] = readLooseInteger(reader.readLine());
+            Option.AlarmValues[i] = readLooseSingle(reader.readLine());
+        }
+    } else {
+        QStringList lines;
+        for (int i = 0; i < count; ++i) {
+            Option.AlarmModes[i] = amNone;
+            Option.AlarmValues[i] = 80.0f;
+            // A new file carries the value in the long scientific form; the dialog later
+            // writes the general form. The reader takes both.
+            lines << Option.Names[i] << QString::number(amNone) << formatScientific23(Option.AlarmValues[i]);
+        }
+        writePfFile(SystemAlmFileName, lines);
+    }
+}
+
+void SaveSysParams()
+{
+    writePfFile(SysParaFileName,
+                {QString::number(SysParams.ChannelCount), QString::number(SysParams.StorageIntervalMs)});
+}
+
+void SaveChannelSettings(int count)
+{
+    count = limitCount(count);
+    QStringList lines;
+    for (int i = 0; i < count; ++i)
+        lines << Option.Names[i] << Option.Units[i] << formatGeneral(Option.LowerLimits[i])
+              << formatGeneral(Option.UpperLimits[i]);
+    writePfFile(SystemPvFileName, lines);
+}
+
+void SaveAlarmSettings(int count)
+{
+    count = limitCount(count);
+    QStringList lines;
+    for (int i = 0; i < count; ++i)
+        lines << Option.Names[i] << QString::number(Option.AlarmModes[i]) << formatGeneral(Option.AlarmValues[i]);
+    writePfFile(SystemAlmFileName, lines);
+}
