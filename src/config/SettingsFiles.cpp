@@ -43,6 +43,12 @@ CommSettings ReadCommSettings(const QString &programDir)
     return settings;
 }
 
+CommSettings ReadSavedCommSettings(const QString &programDir)
+{
+    const IniFile ini = commIni(programDir);
+    return {ini.readString(CommSection, PortKey, QString()), ini.readInteger(CommSection, SpeedKey, 0)};
+}
+
 QMap<int, QString> ReadDeviceMap(const QString &programDir)
 {
     static const QRegularExpression portKey(QStringLiteral("^COM([0-9]{1,6})$"),

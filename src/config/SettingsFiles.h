@@ -39,6 +39,10 @@ struct CommSettings {
 // number) as 9600; a missing file is thus created with both defaults.
 CommSettings ReadCommSettings(const QString &programDir);
 
+// Port and speed as KTcom.ini holds them now, without defaults and without writing anything:
+// an empty port or a speed of 0 when a key is missing. The communication dialog opens with them.
+CommSettings ReadSavedCommSettings(const QString &programDir);
+
 // Section "devices" of KTcom.ini: COMn = device path (COM1=/dev/ttyUSB0). Keys match without
 // regard to case; keys that are not "COM" + a positive number and empty paths are skipped.
 QMap<int, QString> ReadDeviceMap(const QString &programDir);
