@@ -17,23 +17,13 @@ float clampToLimits(float value, float lower, float upper)
 
 bool decodeAnswer(const QByteArray &data, TAllRecord &rec, const TOption &opt)
 {
-    int channels;
-    if (data.size() == 64)
-        channels = 16;
-    else if (data.size() == 128)
-        channels = 32;
-    else
+    const QList<ChannelReading> readings = DecodeInstrumentAnswer(data);
+    if (readings.isEmpty())
         return false;
-
-    const auto *bytes = reinterpret_cast<const uint8_t *>(data.constData());
-    for (int k = 1; k <= channels; ++k) {
-        const uint8_t hi = bytes[2 * (k - 1)];
-        const uint8_t lo = bytes[2 * (k - 1) + 1];
-        // Status bytes follow the value registers: the low byte of register channels + k − 1.
-        const uint8_t status = bytes[2 * (channels + k - 1) + 1];
-        const float v = float(DecodeSignMagnitude(hi, lo)) / float(DecimalDivisor(status));
-        rec.Pv[k] = clampToLimits(v, opt.LowerLimits[k - 1], opt.UpperLimits[k - 1]);
-        rec.AlmText[k] = StatusText(status);
+    for (const ChannelReading &r : readings) {
+        const int k = r.channel;
+        rec.Pv[k] = clampToLimits(float(r.value()), opt.LowerLimits[k - 1], opt.UpperLimits[k - 1]);
+        rec.AlmText[k] = r.stateText();
     }
     return true;
 }

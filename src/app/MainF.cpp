@@ -7,7 +7,8 @@
 #include "MyPanels.h"
 #include "SettingsFiles.h"
 #include "SharedState.h"
-#include "Tables.h"
+#include "HistoryTable.h"
+#include "TTable.h"
 #include "Tiles.h"
 #include "Ui.h"
 #include "sysFrm.h"
@@ -168,7 +169,7 @@ void TMainFrm::openHistoryTable()
     HistoryTable->setDatabaseName(programDirectory());
     HistoryTable->setTableName(QStringLiteral("wwdd"));
     HistoryTable->setExclusive(true);
-    EnsureHistoryTable(*HistoryTable);
+    ensureHistoryTable(programDirectory());
     HistoryTable->open();
 }
 

@@ -1,0 +1,410 @@
+// The main window: start-up in a program directory, run states, pause around modal windows,
+// emptying the history, and the acquisition cycle over a real pseudo-terminal.
+#include "MainF.h"
+
+#include "HistoryTable.h"
+#include "ModbusM.h"
+#include "MyPanels.h"
+#include "Pty.h"
+#include "ScriptedPrompter.h"
+#include "SharedState.h"
+#include "StationOptions.h"
+#include "TQuery.h"
+#include "TTable.h"
+#include "Tiles.h"
+
+#include <QAction>
+#include <QDialog>
+#include <QDir>
+#include <QFrame>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+QByteArray withCrc(QByteArray frame)
+{
+    const uint16_t crc = Crc16(frame.constData(), frame.size());
+    frame.append(char(crc & 0xFF));
+    frame.append(char(crc >> 8));
+    return frame;
+}
+
+// A 16-channel answer frame (slave 1, function 3, 64 data bytes): channel k reads k × 10.0
+// with one decimal; channel 3 reports a broken sensor.
+QByteArray answerFrame()
+{
+    QByteArray data(64, '\0');
+    for (int k = 1; k <= 16; ++k) {
+        const int raw = k * 100;
+        data[2 * (k - 1)] = char(raw >> 8);
+        data[2 * (k - 1) + 1] = char(raw & 0xFF);
+        data[2 * (16 + k - 1) + 1] = char(k == 3 ? 0x81 : 0x01);
+    }
+    return withCrc(QByteArray::fromHex("010340") + data);
+}
+
+QStringList storedTexts(const QString &dir, const QString &field)
+{
+    db::TQuery q;
+    q.setDatabaseName(dir);
+    q.SQL = QStringList{QStringLiteral("select * from wwdd order by datim")};
+    q.open();
+    QStringList texts;
+    for (q.first(); !q.eof(); q.next())
+        texts.append(q.fieldIsNull(field) ? QStringLiteral("<null>") : q.fieldText(field));
+    q.close();
+    return texts;
+}
+
+} // namespace
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void startupWithoutDevice();
+    void unknownPortNameIsAnOpenFailure();
+    void startupWithPort();
+    void tileLayouts_data();
+    void tileLayouts();
+    void runStates();
+    void pauseAroundModalWindows();
+    void emptyingHistory();
+    void acquisitionOverPty();
+    void storageErrorShownOnce();
+    void storagePeriodFollowsSetting();
+
+private:
+    void prepareHome(const QString &port, const QString &device, int channels = 8, int storageMs = 60000);
+
+    std::unique_ptr<QTemporaryDir> m_home;
+    std::unique_ptr<ScriptedPrompter> m_prompter;
+    QString m_savedCwd;
+};
+
+void TestMainWindow::init()
+{
+    resetSharedState();
+    m_savedCwd = QDir::currentPath();
+    m_home = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_home->isValid());
+    QCOMPARE(enterProgramDirectory(m_home->path()), QString());
+    m_prompter = std::make_unique<ScriptedPrompter>();
+}
+
+void TestMainWindow::cleanup()
+{
+    m_prompter.reset();
+    QDir::setCurrent(m_savedCwd);
+    m_home.reset();
+}
+
+void TestMainWindow::prepareHome(const QString &port, const QString &device, int channels, int storageMs)
+{
+    writeFile(m_home->filePath(QStringLiteral("KTcom.ini")),
+              QStringLiteral("[communication]\r\nCOM=%1\r\nBps=9600\r\n[devices]\r\n%1=%2\r\n")
+                  .arg(port, device)
+                  .toUtf8());
+    writeFile(m_home->filePath(QStringLiteral("Sys_Para.Pf")),
+              QByteArray::number(channels) + "\r\n" + QByteArray::number(storageMs) + "\r\n");
+}
+
+void TestMainWindow::startupWithoutDevice()
+{
+    prepareHome(QStringLiteral("COM1"), m_home->filePath(QStringLiteral("no-such-tty")));
+    TMainFrm w;
+    QCOMPARE(m_prompter->messageTexts(), QStringList{QStringLiteral("打开串口错误")});
+    QVERIFY(m_prompter->errors.isEmpty());
+    QCOMPARE(w.windowTitle(), QStringLiteral("QZ系列智能仪表实时监控系统"));
+
+    // The run state after a port failure: only the refresh tick runs.
+    QVERIFY(w.Write_timer.isActive());
+    QCOMPARE(w.Write_timer.interval(), 1000);
+    QVERIFY(!w.Send.isActive());
+    QCOMPARE(w.Send.interval(), 1500);
+    QVERIFY(!w.Receive.isActive());
+    QVERIFY(w.N2->isEnabled());
+    QVERIFY(w.N3->isEnabled());
+    QVERIFY(!w.N18->isVisible());
+
+    QCOMPARE(w.statusPanelText(0), QStringLiteral("运行状态:"));
+    QCOMPARE(w.statusPanelText(1), QStringLiteral("通讯状态:"));
+    QCOMPARE(w.statusPanelText(2), QStringLiteral("登录状态： 未登录！"));
+
+    // Settings were still read (and created) and the tiles still built.
+    QCOMPARE(SysParams.ChannelCount, 8);
+    QVERIFY(QFile::exists(m_home->filePath(QStringLiteral("SystemPv.Pf"))));
+    QVERIFY(QFile::exists(m_home->filePath(QStringLiteral("SystemAlm.Pf"))));
+    QCOMPARE(w.Panel2->findChildren<TMyPanels *>().size(), 8);
+
+    // The history table is created and held even without a port, so a later run can store.
+    QVERIFY(QFile::exists(m_home->filePath(QStringLiteral("wwdd.db"))));
+    QVERIFY(w.HistoryTable->active());
+
+    // Nothing has been measured: every channel shows the interruption, not a reading of 0.
+    w.Write_timerTimer();
+    TMyPanels *tile = findTile(w.Panel2, 1);
+    QVERIFY(tile);
+    QCOMPARE(tile->PvCaption(), QStringLiteral("中断"));
+    QCOMPARE(tile->AlmCaption(), QStringLiteral("--"));
+    QCOMPARE(tile->NameCaption(), QStringLiteral("油储温度1"));
+    // ... and an idle station does not claim a good connection.
+    for (int i = 0; i < 200; ++i)
+        w.Write_timerTimer();
+    QCOMPARE(w.statusPanelText(0), QStringLiteral("运行状态:"));
+}
+
+void TestMainWindow::unknownPortNameIsAnOpenFailure()
+{
+    for (const QString &port : {QStringLiteral("COM0"), QStringLiteral("COM17"), QStringLiteral("ttyUSB0")}) {
+        Pty pty;
+        QVERIFY(pty.isOpen());
+        prepareHome(port, pty.slavePath());
+        m_prompter->clear();
+        TMainFrm w;
+        QCOMPARE(m_prompter->messageTexts(), QStringList{QStringLiteral("打开串口错误")});
+        QVERIFY(!w.comm1->IsPortOpen());
+        QCOMPARE(w.Panel2->findChildren<TMyPanels *>().size(), 8);
+    }
+}
+
+void TestMainWindow::startupWithPort()
+{
+    Pty pty;
+    QVERIFY(pty.isOpen());
+    prepareHome(QStringLiteral("COM12"), pty.slavePath());
+    TMainFrm w;
+    QVERIFY(m_prompter->messages.isEmpty());
+    QVERIFY(w.comm1->IsPortOpen());
+    QCOMPARE(w.comm1->ComPort(), pnCOM12);
+    QCOMPARE(w.statusPanelText(1), QStringLiteral("通讯接口： COM12"));
+    QCOMPARE(w.statusPanelText(2), QStringLiteral("通讯速率： 9600 Bps"));
+    // Storing runs from start-up on; polling waits for "开始运行".
+    QVERIFY(w.Receive.isActive());
+    QVERIFY(!w.Send.isActive());
+}
+
+void TestMainWindow::tileLayouts_data()
+{
+    QTest::addColumn<int>("channels");
+    QTest::addColumn<int>("k");
+    QTest::addColumn<QPoint>("pos");
+    QTest::newRow("8") << 8 << 7 << QPoint(50, 310);
+    QTest::newRow("16") << 16 << 16 << QPoint(515, 420);
+    QTest::newRow("32") << 32 << 32 << QPoint(435, 570);
+    QTest::newRow("odd count 5") << 5 << 5 << QPoint(670, 150);
+    QTest::newRow("out of range 40 loads as 8") << 40 << 8 << QPoint(205, 310);
+}
+
+void TestMainWindow::tileLayouts()
+{
+    QFETCH(int, channels);
+    QFETCH(int, k);
+    QFETCH(QPoint, pos);
+    prepareHome(QStringLiteral("COM1"), m_home->filePath(QStringLiteral("no-such-tty")), channels);
+    TMainFrm w;
+    const int expectedTiles = channels > 32 ? 8 : channels;
+    QCOMPARE(w.Panel2->findChildren<TMyPanels *>().size(), expectedTiles);
+    TMyPanels *tile = findTile(w.Panel2, k);
+    QVERIFY(tile);
+    QCOMPARE(tile->pos(), pos);
+    QCOMPARE(tile->AddrCaption(), QString::number(k));
+    QVERIFY(!findTile(w.Panel2, expectedTiles + 1));
+}
+
+void TestMainWindow::runStates()
+{
+    Pty pty;
+    prepareHome(QStringLiteral("COM1"), pty.slavePath());
+    TMainFrm w;
+
+    w.N2->trigger(); // 开始运行
+    QVERIFY(w.Send.isActive());
+    QVERIFY(w.Receive.isActive());
+    QVERIFY(!w.N2->isEnabled());
+    QVERIFY(w.N3->isEnabled());
+
+    w.N3->trigger(); // 停止运行
+    QVERIFY(!w.Send.isActive());
+    QVERIFY(!w.Receive.isActive());
+    QVERIFY(w.N2->isEnabled());
+    QVERIFY(!w.N3->isEnabled());
+    QVERIFY(w.Write_timer.isActive()); // never stopped
+}
+
+void TestMainWindow::pauseAroundModalWindows()
+{
+    Pty pty;
+    prepareHome(QStringLiteral("COM1"), pty.slavePath());
+    TMainFrm w;
+    w.N2Click();
+
+    // What the timers do while each modal window is shown: "send receive write" flags.
+    QStringList during;
+    m_prompter->onModal = [&](QDialog *dialog) {
+        during.append(QStringLiteral("%1 %2%3%4")
+                          .arg(QString::fromLatin1(dialog->metaObject()->className()))
+                          .arg(int(w.Send.isActive()))
+                          .arg(int(w.Receive.isActive()))
+                          .arg(int(w.Write_timer.isActive())));
+        return int(QDialog::Rejected);
+    };
+
+    w.N7Click(); // 系统参数设置
+    QVERIFY(w.Send.isActive());
+    QVERIFY(w.Receive.isActive());
+
+    // "通讯参数设置" asks for a restart whatever the dialog's outcome (here: cancelled).
+    m_prompter->messages.clear();
+    w.N6Click();
+    QCOMPARE(m_prompter->messageTexts(), QStringList{QStringLiteral("通讯接口改变需重启程序才能生效！")});
+    QVERIFY(w.Send.isActive());
+    QVERIFY(w.Receive.isActive());
+
+    // Stopped stays stopped after a modal window.
+    w.N3Click();
+    w.N6Click();
+    QVERIFY(!w.Send.isActive());
+    QVERIFY(!w.Receive.isActive());
+
+    // Polling and storing pause while a settings dialog is shown; the refresh tick goes on.
+    QCOMPARE(during, (QStringList{QStringLiteral("TSysForm 001"), QStringLiteral("TCommForm 001"),
+                                  QStringLiteral("TCommForm 001")}));
+}
+
+void TestMainWindow::emptyingHistory()
+{
+    Pty pty;
+    prepareHome(QStringLiteral("COM1"), pty.slavePath());
+    TMainFrm w;
+    w.ReceiveTimer();
+    w.ReceiveTimer();
+    w.N3Click(); // stopped
+
+    // Cancel changes nothing.
+    m_prompter->replies.enqueue(ui::Reply::Cancel);
+    w.N4Click();
+    QCOMPARE(m_prompter->messages.size(), 1);
+    const ui::MessageRequest &question = m_prompter->messages.first();
+    QCOMPARE(question.text, QStringLiteral("你真的想清除所有的历史数据吗?"));
+    QCOMPARE(question.title, QStringLiteral("提示"));
+    QCOMPARE(question.buttons, ui::Buttons::OkCancel);
+    QCOMPARE(question.defaultReply, ui::Reply::Cancel);
+    QVERIFY(!w.Send.isActive());
+    QVERIFY(!w.Receive.isActive());
+    w.HistoryTable->close();
+    QCOMPARE(storedTexts(m_home->path(), QStringLiteral("aa1")).size(), 2);
+    w.HistoryTable->open();
+
+    // OK empties the table and leaves polling and storing running, the menu agreeing.
+    m_prompter->replies.enqueue(ui::Reply::Ok);
+    w.N4Click();
+    QVERIFY(w.Send.isActive());
+    QVERIFY(w.Receive.isActive());
+    QVERIFY(!w.N2->isEnabled());
+    QVERIFY(w.N3->isEnabled());
+    QVERIFY(w.HistoryTable->active());
+    QCOMPARE(w.HistoryTable->recordCount(), qint64(0));
+    QCOMPARE(w.HistoryTable->fieldNames().size(), 33);
+}
+
+void TestMainWindow::acquisitionOverPty()
+{
+    Pty pty;
+    prepareHome(QStringLiteral("COM1"), pty.slavePath());
+    TMainFrm w;
+
+    w.SendTimer();
+    QCOMPARE(pty.readAtLeast(8, 3000).toHex(' '), QByteArray("01 03 00 00 00 20 44 12"));
+    QVERIFY(w.windowTitle().startsWith(QStringLiteral("QZ系列智能仪表实时监控系统 ")));
+    QVERIFY(pty.write(answerFrame()));
+    QTRY_VERIFY_WITH_TIMEOUT(w.windowTitle().endsWith(QStringLiteral(" Receive:64字节")), 5000);
+    QCOMPARE(AllRecord.Pv[2], 20.f);
+    QCOMPARE(AllRecord.Pv[3], 30.f);
+    QCOMPARE(AllRecord.AlmText[3], QStringLiteral("信号断线"));
+    // Channels beyond the count are decoded too (against limits never loaded), never shown.
+    QCOMPARE(AllRecord.AlmText[16], QString());
+
+    w.Write_timerTimer();
+    QCOMPARE(w.statusPanelText(0), QStringLiteral("通讯接收正常：OK！ "));
+    TMyPanels *tile2 = findTile(w.Panel2, 2);
+    QCOMPARE(tile2->PvCaption(), QStringLiteral("20.000"));
+    QCOMPARE(tile2->ProgressCaption(), 10);
+    QCOMPARE(findTile(w.Panel2, 3)->AlmCaption(), QStringLiteral("信号断线"));
+
+    w.ReceiveTimer();
+
+    // The instruments fall silent: after two refresh ticks without an answer the station
+    // reports the error and marks every channel interrupted.
+    w.SendTimer();
+    QCOMPARE(pty.readAtLeast(8, 3000).size(), 8);
+    w.Write_timerTimer();
+    QCOMPARE(w.statusPanelText(0), QStringLiteral("通讯接收正常：OK！ "));
+    w.Write_timerTimer();
+    QCOMPARE(w.statusPanelText(0), QStringLiteral("通讯接收错误：ERROR！！！ "));
+    QCOMPARE(tile2->PvCaption(), QStringLiteral("中断"));
+    QCOMPARE(findTile(w.Panel2, 3)->AlmCaption(), QStringLiteral("--"));
+    w.ReceiveTimer();
+
+    // Answers come back: values and OK return.
+    w.SendTimer();
+    pty.readAtLeast(8, 3000);
+    QVERIFY(pty.write(answerFrame()));
+    QTRY_COMPARE_WITH_TIMEOUT(AllRecord.Pv[2], 20.f, 5000);
+    w.Write_timerTimer();
+    QCOMPARE(w.statusPanelText(0), QStringLiteral("通讯接收正常：OK！ "));
+    QCOMPARE(tile2->PvCaption(), QStringLiteral("20.000"));
+
+    w.HistoryTable->close();
+    QCOMPARE(storedTexts(m_home->path(), QStringLiteral("aa2")),
+             (QStringList{QStringLiteral("  20.000"), QStringLiteral("-1000.000")}));
+    QCOMPARE(storedTexts(m_home->path(), QStringLiteral("aa8")).first(), QStringLiteral("  80.000"));
+    QCOMPARE(storedTexts(m_home->path(), QStringLiteral("aa9")).first(), QStringLiteral("<null>"));
+}
+
+void TestMainWindow::storageErrorShownOnce()
+{
+    prepareHome(QStringLiteral("COM1"), m_home->filePath(QStringLiteral("no-such-tty")));
+    TMainFrm w;
+    m_prompter->clear();
+
+    // The table becomes unreachable: one message, however many storage ticks fail.
+    w.HistoryTable->close();
+    w.HistoryTable->setDatabaseName(m_home->filePath(QStringLiteral("gone/away")));
+    for (int i = 0; i < 5; ++i)
+        w.ReceiveTimer();
+    QCOMPARE(m_prompter->errors.size(), 1);
+
+    // Storing works again, then fails again: reported again.
+    w.HistoryTable->setDatabaseName(m_home->path());
+    w.ReceiveTimer();
+    QCOMPARE(m_prompter->errors.size(), 1);
+    w.HistoryTable->close();
+    w.HistoryTable->setDatabaseName(m_home->filePath(QStringLiteral("gone/away")));
+    w.ReceiveTimer();
+    w.ReceiveTimer();
+    QCOMPARE(m_prompter->errors.size(), 2);
+}
+
+void TestMainWindow::storagePeriodFollowsSetting()
+{
+    prepareHome(QStringLiteral("COM1"), m_home->filePath(QStringLiteral("no-such-tty")), 8, 10000);
+    TMainFrm w;
+    QCOMPARE(w.Receive.interval(), 10000);
+    SysParams.StorageIntervalMs = 500; // out of range: the fixed 5 s period
+    w.ApplyStorageInterval();
+    QCOMPARE(w.Receive.interval(), 5000);
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
