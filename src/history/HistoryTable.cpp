@@ -1,0 +1,57 @@
+#include "HistoryTable.h"
+
+#include "NumberText.h"
+#include "SharedState.h"
+#include "TTable.h"
+
+#include <algorithm>
+
+QString historyFieldName(int channel) { return QStringLiteral("aa") + QString::number(channel); }
+
+QString historyValueText(float pv) { return formatRecord(double(pv)); }
+
+void defineHistoryTable(db::TTable &table)
+{
+    table.FieldDefs.clear();
+    table.FieldDefs.append({HistoryTimeField, db::FieldType::DateTime, 0, false});
+    for (int k = 1; k <= MaxChannels; ++k)
+        table.FieldDefs.append({historyFieldName(k), db::FieldType::Text, HistoryTextSize, false});
+    table.IndexDefs.clear();
+    table.IndexDefs.append({HistoryTableName + QStringLiteral("_datim"), HistoryTimeField, false});
+}
+
+bool ensureHistoryTable(const QString &dir)
+{
+    db::TTable table;
+    table.setDatabaseName(dir);
+    table.setTableName(HistoryTableName);
+    if (table.exists())
+        return false;
+    defineHistoryTable(table);
+    table.createTable();
+    return true;
+}
+
+void StoreHistoryRecord(db::TTable &wwdd, const QDateTime &now)
+{
+    if (!wwdd.active())
+        wwdd.open();
+    wwdd.append();
+    try {
+        wwdd.setFieldDateTime(HistoryTimeField, now);
+        const int count = std::clamp(SysParams.ChannelCount, 0, MaxChannels);
+        for (int k = 1; k <= count; ++k)
+            wwdd.setFieldText(historyFieldName(k), historyValueText(AllRecord.Pv[k]));
+        wwdd.post();
+    } catch (...) {
+        wwdd.cancel(); // the next tick starts a clean record
+        throw;
+    }
+}
+
+void EmptyHistory(db::TTable &wwdd)
+{
+    wwdd.close();
+    wwdd.emptyTable();
+    wwdd.open();
+}
