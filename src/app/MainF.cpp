@@ -5,6 +5,8 @@
 #include "DataModuleFrm.h"
 #include "ModbusM.h"
 #include "MyPanels.h"
+#include "PvFrm.h"
+#include "RealLineFrm.h"
 #include "SettingsFiles.h"
 #include "SharedState.h"
 #include "HistoryTable.h"
@@ -253,9 +255,10 @@ void TMainFrm::NAlmClick()
     Resume();
 }
 
-void TMainFrm::N16Click() {}
+// The live views leave polling and storing running, so their displays keep changing.
+void TMainFrm::N16Click() { ui::showModalOwned(new TPvForm(this)); }
 
-void TMainFrm::N17Click() {}
+void TMainFrm::N17Click() { ui::showModalOwned(new TRealLineForm(this)); }
 
 void TMainFrm::N19Click() {}
 

@@ -17,6 +17,7 @@
 #include <QDialog>
 #include <QDir>
 #include <QFrame>
+#include <QPointer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -280,6 +281,26 @@ void TestMainWindow::pauseAroundModalWindows()
     // Polling and storing pause while a settings dialog is shown; the refresh tick goes on.
     QCOMPARE(during, (QStringList{QStringLiteral("TSysForm 001"), QStringLiteral("TCommForm 001"),
                                   QStringLiteral("TCommForm 001")}));
+
+    // The live views leave polling and storing running; both windows are destroyed on close.
+    w.N2Click();
+    during.clear();
+    QList<QPointer<QDialog>> shown;
+    m_prompter->onModal = [&](QDialog *dialog) {
+        shown.append(dialog);
+        during.append(QStringLiteral("%1 %2%3%4")
+                          .arg(QString::fromLatin1(dialog->metaObject()->className()))
+                          .arg(int(w.Send.isActive()))
+                          .arg(int(w.Receive.isActive()))
+                          .arg(int(w.Write_timer.isActive())));
+        return int(QDialog::Rejected);
+    };
+    w.N16Click();
+    w.N17Click();
+    QCOMPARE(during, (QStringList{QStringLiteral("TPvForm 111"), QStringLiteral("TRealLineForm 111")}));
+    QCOMPARE(shown.size(), 2);
+    QVERIFY(shown[0].isNull());
+    QVERIFY(shown[1].isNull());
 }
 
 void TestMainWindow::emptyingHistory()
