@@ -74,7 +74,7 @@ public:
 
     // One column for a chart, in row order.
     // Numbers: the text of each row as a number (blanks around it allowed); NULL or a text that
-    // is not a finite number gives notANumber.
+    // is not a finite number gives notANumber, and so does every row of a date-time field.
     QList<double> columnNumbers(int field, double notANumber = 0.0) const;
     // Date-times as seconds since the epoch (the unit of a date-time chart axis); NaN for NULL.
     QList<double> columnSeconds(int field) const;

@@ -355,6 +355,42 @@ private Q_SLOTS:
         QVERIFY(!wwdd.active());
     }
 
+    // The main window lets go of wwdd, the history window lists its fields and queries it,
+    // and the main window takes it back while the query still shows its rows.
+    void handOverToTheHistoryWindow()
+    {
+        const QString home = freshHome(QStringLiteral("handover"));
+        ensureHistoryTable(home);
+        SysParams.ChannelCount = 8;
+        db::TTable wwdd;
+        bindHistory(wwdd, home);
+        const QDateTime start(QDate(2025, 1, 15), QTime(9, 0));
+        StoreHistoryRecord(wwdd, start);
+        StoreHistoryRecord(wwdd, start.addSecs(5));
+        wwdd.close();
+
+        db::TTable listing;
+        listing.setDatabaseName(home);
+        listing.setTableName(HistoryTableName);
+        listing.open();
+        QCOMPARE(listing.fieldNames().first(), QStringLiteral("datim"));
+        QCOMPARE(listing.fieldCount(), 33);
+        listing.close();
+
+        db::TQuery q;
+        q.setDatabaseName(home);
+        q.SQL = QStringList{QStringLiteral("select *  from wwdd"), QStringLiteral("where datim>=:Pdt1 and datim<=:Pdt2")};
+        q.setParamDateTime(QStringLiteral("Pdt1"), start);
+        q.setParamDateTime(QStringLiteral("Pdt2"), start.addSecs(5));
+        q.open();
+        QCOMPARE(q.recordCount(), 2);
+
+        wwdd.open(); // exclusive again, though the query is still open
+        StoreHistoryRecord(wwdd, start.addSecs(10));
+        QCOMPARE(q.recordCount(), 2);
+        QCOMPARE(q.textAt(1, 0), QStringLiteral("2025-01-15T09:00:05.000"));
+    }
+
     void emptyHistory()
     {
         const QString home = freshHome(QStringLiteral("empty"));
