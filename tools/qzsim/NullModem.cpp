@@ -1,0 +1,95 @@
+#include "NullModem.h"
+
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+NullModem::NullModem(QObject *parent) : QObject(parent) {}
+
+NullModem::~NullModem()
+{
+    closeEnd(m_a);
+    closeEnd(m_b);
+}
+
+bool NullModem::openEnd(End &end, QString *error)
+{
+    auto fail = [&](const char *what) {
+        if (error)
+            *error = QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
+        closeEnd(end);
+        return false;
+    };
+    end.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (end.master < 0)
+        return fail("posix_openpt");
+    if (::grantpt(end.master) != 0 || ::unlockpt(end.master) != 0)
+        return fail("unlockpt");
+    char name[128];
+    if (::ptsname_r(end.master, name, sizeof name) != 0)
+        return fail("ptsname");
+    end.slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (end.slave < 0)
+        return fail("open slave");
+    termios t{};
+    if (::tcgetattr(end.slave, &t) == 0) {
+        ::cfmakeraw(&t);
+        ::tcsetattr(end.slave, TCSANOW, &t);
+    }
+    ::fcntl(end.master, F_SETFL, ::fcntl(end.master, F_GETFL) | O_NONBLOCK);
+    end.path = QString::fromLocal8Bit(name);
+    return true;
+}
+
+void NullModem::closeEnd(End &end)
+{
+    delete end.notifier;
+    end.notifier = nullptr;
+    if (end.slave >= 0)
+        ::close(end.slave);
+    if (end.master >= 0)
+        ::close(end.master);
+    end.slave = end.master = -1;
+}
+
+bool NullModem::open(QString *error)
+{
+    if (!openEnd(m_a, error) || !openEnd(m_b, error))
+        return false;
+    m_a.notifier = new QSocketNotifier(m_a.master, QSocketNotifier::Read, this);
+    m_b.notifier = new QSocketNotifier(m_b.master, QSocketNotifier::Read, this);
+    connect(m_a.notifier, &QSocketNotifier::activated, this, [this] { relay(m_a, m_b); });
+    connect(m_b.notifier, &QSocketNotifier::activated, this, [this] { relay(m_b, m_a); });
+    return true;
+}
+
+void NullModem::relay(End &from, End &to)
+{
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(from.master, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            // Cannot happen while the slave side is held open; never spin on it.
+            from.notifier->setEnabled(false);
+            return;
+        }
+        if (n <= 0)
+            return; // nothing more for now
+        ssize_t done = 0;
+        while (done < n) {
+            const ssize_t w = ::write(to.master, buf + done, size_t(n - done));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                break; // the other end does not take more: like a cable to nobody, drop it
+            done += w;
+        }
+    }
+}

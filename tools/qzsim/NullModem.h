@@ -1,0 +1,41 @@
+#pragma once
+// A null-modem cable made of two pseudo-terminals. The master side of a pseudo-terminal has
+// no path a serial port could open, so the simulator takes two pairs and relays bytes
+// between their master sides: the Modbus server opens one slave side by path, the station
+// the other.
+//
+// Each slave side is also held open here (raw, never read), so the line stays up while the
+// station closes and reopens its end; otherwise the master side would report a hang-up.
+
+#include <QObject>
+#include <QString>
+
+class QSocketNotifier;
+
+class NullModem : public QObject {
+    Q_OBJECT
+public:
+    explicit NullModem(QObject *parent = nullptr);
+    ~NullModem() override;
+
+    // Creates both pairs; false with a message in *error.
+    bool open(QString *error);
+
+    QString serverSide() const { return m_a.path; }
+    QString stationSide() const { return m_b.path; }
+
+private:
+    struct End {
+        int master = -1;
+        int slave = -1;
+        QString path;
+        QSocketNotifier *notifier = nullptr;
+    };
+
+    static bool openEnd(End &end, QString *error);
+    static void closeEnd(End &end);
+    void relay(End &from, End &to);
+
+    End m_a; // server side
+    End m_b; // station side
+};
