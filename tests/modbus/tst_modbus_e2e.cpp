@@ -91,6 +91,7 @@ private Q_SLOTS:
     void pollerReportsSilence();
     void pollerRejectsBadArguments();
     void simulatorLinkAndSignals();
+    void simulatorOnGivenDevice();
     void simulatorOutage();
 };
 
@@ -258,6 +259,24 @@ void TestModbusEndToEnd::simulatorLinkAndSignals()
     QVERIFY(bad.waitForFinished(5000));
     QCOMPARE(bad.exitCode(), 2);
     QVERIFY(bad.readAllStandardError().contains("--channels"));
+}
+
+void TestModbusEndToEnd::simulatorOnGivenDevice()
+{
+    // --device serves an existing line; here the test plays the station on the far end.
+    Pty line;
+    Simulator sim;
+    QVERIFY(sim.start({QStringLiteral("--device"), line.slavePath(), QStringLiteral("--channels"), QStringLiteral("32")}));
+    QCOMPARE(sim.path(), line.slavePath());
+    QVERIFY(line.write(QByteArray::fromHex("010300000040443A")));
+    const QByteArray answer = line.readAtLeast(133, 5000);
+    QCOMPARE(answer.size(), 133); // address, function, count, 128 data bytes, CRC
+    QCOMPARE(answer.left(3).toHex().toUpper(), QByteArray("010380"));
+    QCOMPARE(int(Crc16(answer.constData(), answer.size() - 2)),
+             (uint8_t(answer.at(132)) << 8) | uint8_t(answer.at(131)));
+    const QList<ChannelReading> readings = DecodeInstrumentAnswer(answer.mid(3, 128));
+    QCOMPARE(readings.size(), 32);
+    QCOMPARE(readings.at(4).stateText(), QStringLiteral("信号断线"));
 }
 
 void TestModbusEndToEnd::simulatorOutage()
