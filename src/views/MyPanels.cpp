@@ -15,7 +15,9 @@ QLabel *makePanel(QWidget *tile, int left, int top, int width, int height)
     pal.setColor(QPalette::Window, Qt::black);
     pal.setColor(QPalette::WindowText, Qt::white);
     panel->setPalette(pal);
-    QFont font = panel->font();
+    // The station's window face (mapped to an installed CJK face), so names and "℃" render
+    // alike on every window that shows tiles.
+    QFont font(QStringLiteral("MS Sans Serif"));
     font.setPointSize(12);
     font.setBold(true);
     panel->setFont(font);
