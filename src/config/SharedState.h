@@ -34,6 +34,8 @@ struct TAllRecord {
 // A Pv of exactly this value means the channel's communication is interrupted.
 constexpr float InterruptionMarker = -1000.0f;
 inline bool isInterrupted(float pv) { return pv == InterruptionMarker; }
+// What every display shows in place of the value of an interrupted channel.
+inline const QString InterruptedText = QStringLiteral("中断");
 
 extern TOption Option;
 extern TSysParams SysParams;

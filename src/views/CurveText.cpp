@@ -14,6 +14,6 @@ QString curveTitle(const QString &name, float pv)
 {
     const QString separator = QStringLiteral(":  ");
     if (isInterrupted(pv))
-        return name + separator + QStringLiteral("中断");
+        return name + separator + InterruptedText;
     return name + separator + formatRecord(pv);
 }

@@ -68,7 +68,7 @@ void refreshTile(TMyPanels &tile, int k)
     } else {
         // An interrupted channel has no current state: a stale alarm text would mislead.
         tile.setProgressCaption(100);
-        tile.setPvCaption(QStringLiteral("中断"));
+        tile.setPvCaption(InterruptedText);
         tile.setAlmCaption(QStringLiteral("--"));
     }
 }
