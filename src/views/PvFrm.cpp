@@ -1,5 +1,6 @@
 #include "PvFrm.h"
 
+#include "LiveViewHeader.h"
 #include "SharedState.h"
 #include "Tiles.h"
 #include "Ui.h"
@@ -38,28 +39,11 @@ TPvForm::TPvForm(QWidget *owner) : QDialog(owner, Qt::Dialog | Qt::FramelessWind
     layout->addWidget(Panel1);
 
     // The title stays centred over the header whatever the window's width.
-    Label1 = new QLabel(QStringLiteral("实时数据监控"), Panel1);
-    QFont titleFont(QStringLiteral("仿宋_GB2312"));
-    titleFont.setPixelSize(29);
-    titleFont.setBold(true);
-    Label1->setFont(titleFont);
-    auto *titleRow = new QHBoxLayout(Panel1);
-    titleRow->setContentsMargins(0, 16, 0, 0);
-    titleRow->addWidget(Label1, 0, Qt::AlignHCenter | Qt::AlignTop);
-
-    Label2 = new QLabel(Panel1);
-    QFont clockFont(QStringLiteral("Times New Roman"));
-    clockFont.setPixelSize(21);
-    clockFont.setBold(true);
-    Label2->setFont(clockFont);
-    QPalette clockPalette = Label2->palette();
-    clockPalette.setColor(QPalette::WindowText, QColor(0, 0, 128)); // navy
-    Label2->setPalette(clockPalette);
-    Label2->move(72, 32);
-
-    Button1 = new QPushButton(QStringLiteral("返回"), Panel1);
-    Button1->setAutoDefault(false);
-    Button1->setGeometry(ReturnLeft, ReturnTop, 75, 25);
+    const LiveViewHeader header = buildLiveViewHeader(Panel1, QStringLiteral("实时数据监控"), 16, QPoint(72, 32),
+                                                      QPoint(ReturnLeft, ReturnTop));
+    Label1 = header.title;
+    Label2 = header.clock;
+    Button1 = header.back;
     connect(Button1, &QPushButton::clicked, this, &TPvForm::Button1Click);
 
     Panel2 = new QFrame(this);

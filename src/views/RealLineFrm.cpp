@@ -1,6 +1,7 @@
 #include "RealLineFrm.h"
 
 #include "CurveText.h"
+#include "LiveViewHeader.h"
 #include "SharedState.h"
 #include "StripChart.h"
 #include "Ui.h"
@@ -22,13 +23,6 @@ constexpr int DesignHeight = 706;
 constexpr int ReturnLeft = 872;
 constexpr int ReturnTop = 64;
 
-QFont fangSong(int pixelSize, bool bold)
-{
-    QFont font(QStringLiteral("仿宋_GB2312"));
-    font.setPixelSize(pixelSize);
-    font.setBold(bold);
-    return font;
-}
 
 } // namespace
 
@@ -50,25 +44,11 @@ TRealLineForm::TRealLineForm(QWidget *owner)
     layout->addWidget(Panel1);
 
     // The title stays centred over the header whatever the window's width.
-    Label1 = new QLabel(QStringLiteral("实时曲线监测"), Panel1);
-    Label1->setFont(fangSong(29, true));
-    auto *titleRow = new QHBoxLayout(Panel1);
-    titleRow->setContentsMargins(0, 40, 0, 0);
-    titleRow->addWidget(Label1, 0, Qt::AlignHCenter | Qt::AlignTop);
-
-    Label2 = new QLabel(Panel1);
-    QFont clockFont(QStringLiteral("Times New Roman"));
-    clockFont.setPixelSize(21);
-    clockFont.setBold(true);
-    Label2->setFont(clockFont);
-    QPalette clockPalette = Label2->palette();
-    clockPalette.setColor(QPalette::WindowText, QColor(0, 0, 128)); // navy
-    Label2->setPalette(clockPalette);
-    Label2->move(72, 56);
-
-    Button1 = new QPushButton(QStringLiteral("返回"), Panel1);
-    Button1->setAutoDefault(false);
-    Button1->setGeometry(ReturnLeft, ReturnTop, 75, 25);
+    const LiveViewHeader header = buildLiveViewHeader(Panel1, QStringLiteral("实时曲线监测"), 40, QPoint(72, 56),
+                                                      QPoint(ReturnLeft, ReturnTop));
+    Label1 = header.title;
+    Label2 = header.clock;
+    Button1 = header.back;
     connect(Button1, &QPushButton::clicked, this, &TRealLineForm::Button1Click);
 
     auto *body = new QHBoxLayout;
@@ -84,13 +64,13 @@ TRealLineForm::TRealLineForm(QWidget *owner)
     auto *strip = new QWidget(Panel2);
     strip->setFixedHeight(56);
     Label3 = new QLabel(QStringLiteral("选择通道："), strip);
-    Label3->setFont(fangSong(16, false));
+    Label3->setFont(fangSongFont(16, false));
     Label3->move(8, 24);
     channelColumn->addWidget(strip);
 
     ListBox1 = new QListWidget(Panel2);
     ListBox1->setSelectionMode(QAbstractItemView::SingleSelection);
-    ListBox1->setFont(fangSong(16, false));
+    ListBox1->setFont(fangSongFont(16, false));
     ListBox1->setUniformItemSizes(true);
     QPalette listPalette = ListBox1->palette();
     listPalette.setColor(QPalette::Base, listPalette.color(QPalette::Button)); // button face
