@@ -1,0 +1,17 @@
+#pragma once
+// Ticker of the history chart's value axis: the usual tick steps, labels written
+// "#,##0.### ℃ " (thousands grouped with ',', at most three decimals, a blank, the degree sign
+// and a trailing blank), so "1,000 ℃ " and "-12.5 ℃ ".
+
+#include "CustomPlot.h"
+
+class ValueAxisTicker : public QCPAxisTicker {
+public:
+    // "#,##0.###": grouped integer part, up to three decimals, trailing zeros dropped; -0 reads 0.
+    static QString valueText(double value);
+    // valueText followed by " ℃ ".
+    static QString labelText(double value);
+
+protected:
+    QString getTickLabel(double tick, const QLocale &locale, QChar formatChar, int precision) override;
+};

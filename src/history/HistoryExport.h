@@ -1,0 +1,31 @@
+#pragma once
+// The queried records as CSV: UTF-8 with a byte-order mark (so spreadsheet programs read the
+// Chinese title correctly), lines ended by CR LF, fields quoted only where they hold a comma,
+// a quote or a line break. The header is "时间" followed by the channel field names
+// ("时间,aa1,aa2,…"), one column per field of the query. The time stamp is written
+// "yyyy-MM-dd HH:mm:ss.zzz" (local time, what spreadsheets read as a date-time); channel
+// texts are written without the blanks that pad them, empty for a channel not stored.
+
+#include <QByteArray>
+#include <QString>
+
+class QIODevice;
+
+namespace db {
+class TQuery;
+}
+
+inline const QString CsvTimeTitle = QStringLiteral("时间");
+
+// One CSV field, quoted when it needs to be.
+QString csvField(const QString &text);
+// The header line and one record line, without the line end.
+QString csvHeader(const db::TQuery &query);
+QString csvRecord(const db::TQuery &query, int row);
+
+// Writes the byte-order mark, the header and every row. False when the device fails.
+bool writeHistoryCsv(const db::TQuery &query, QIODevice &out);
+
+// Writes the file whole or not at all (an existing file is replaced only on success).
+// Throws ui::AppError naming the file and the reason.
+void exportHistoryCsv(const db::TQuery &query, const QString &fileName);
