@@ -312,6 +312,13 @@ QString TQuery::textAt(int row, int field) const
     return QString::fromUtf8(text.data(), text.size());
 }
 
+QByteArrayView TQuery::textBytesAt(int row, int field) const
+{
+    if (field < 0 || field >= fieldCount() || m_fieldTypes.at(field) != FieldType::Text)
+        return {};
+    return m_rows.text(row, field);
+}
+
 QList<double> TQuery::columnNumbers(int field, double notANumber) const
 {
     QList<double> out;

@@ -71,6 +71,9 @@ public:
     QDateTime dateTimeAt(int row, int field) const;
     qint64 msecsAt(int row, int field) const; // RowStore::NullMsecs for NULL
     QString textAt(int row, int field) const; // a date-time field gives its stored text form
+    // The stored UTF-8 bytes of a text field, without a copy; valid until the query closes.
+    // Empty for NULL, for a date-time field and out of range.
+    QByteArrayView textBytesAt(int row, int field) const;
 
     // One column for a chart, in row order.
     // Numbers: the text of each row as a number (blanks around it allowed); NULL or a text that

@@ -6,6 +6,8 @@
 
 #include <QIODevice>
 #include <QSaveFile>
+#include <QTimeZone>
+#include <limits>
 
 QString csvField(const QString &text)
 {
@@ -29,33 +31,111 @@ QString csvHeader(const db::TQuery &query)
     return fields.join(QLatin1Char(','));
 }
 
-QString csvRecord(const db::TQuery &query, int row)
-{
-    const int timeField = timeFieldOf(query);
-    const int count = query.fieldCount();
-    QStringList fields;
-    fields.reserve(count);
-    for (int f = 0; f < count; ++f) {
-        if (f == timeField) {
-            const QDateTime at = query.dateTimeAt(row, f);
-            fields.append(at.isValid() ? at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"))
-                                       : csvField(query.textAt(row, f)));
-        } else {
-            fields.append(csvField(query.textAt(row, f).trimmed()));
+namespace {
+
+// "yyyy-MM-dd HH:mm:ss.zzz" in local time for milliseconds since the epoch. Rows come in time
+// order, so the offset from UTC is looked up once and kept until the next time-zone
+// transition, and the date text is kept for its day: a day of rows costs digit arithmetic.
+class LocalStampText {
+public:
+    void append(qint64 ms, QByteArray &out)
+    {
+        if (ms < m_from || ms >= m_to)
+            lookUp(ms);
+        const qint64 local = ms + m_offsetMs;
+        const qint64 day = local >= 0 ? local / MsPerDay : -((-local + MsPerDay - 1) / MsPerDay);
+        if (day != m_day) {
+            m_day = day;
+            m_dateText = QDate::fromJulianDay(day + UnixEpochJulianDay).toString(QStringLiteral("yyyy-MM-dd ")).toLatin1();
+        }
+        qint64 rest = local - day * MsPerDay;
+        const int h = int(rest / 3600000);
+        rest %= 3600000;
+        const int m = int(rest / 60000);
+        rest %= 60000;
+        const int sec = int(rest / 1000);
+        const int milli = int(rest % 1000);
+        char text[12] = {char('0' + h / 10), char('0' + h % 10), ':', char('0' + m / 10), char('0' + m % 10), ':',
+                         char('0' + sec / 10), char('0' + sec % 10), '.', char('0' + milli / 100),
+                         char('0' + milli / 10 % 10), char('0' + milli % 10)};
+        out += m_dateText;
+        out.append(text, sizeof text);
+    }
+
+private:
+    static constexpr qint64 MsPerDay = 86400000;
+    static constexpr qint64 UnixEpochJulianDay = 2440588;
+
+    void lookUp(qint64 ms)
+    {
+        const QDateTime at = QDateTime::fromMSecsSinceEpoch(ms);
+        m_offsetMs = qint64(at.offsetFromUtc()) * 1000;
+        m_from = ms;
+        m_to = std::numeric_limits<qint64>::max();
+        const QTimeZone zone = QTimeZone::systemTimeZone();
+        if (zone.isValid() && zone.hasTransitions()) {
+            const QTimeZone::OffsetData next = zone.nextTransition(at);
+            if (next.atUtc.isValid())
+                m_to = next.atUtc.toMSecsSinceEpoch();
+        } else if (!zone.isValid()) {
+            m_to = ms + 1; // no zone data: look every stamp up
         }
     }
-    return fields.join(QLatin1Char(','));
+
+    qint64 m_from = 1;
+    qint64 m_to = 0;
+    qint64 m_offsetMs = 0;
+    qint64 m_day = std::numeric_limits<qint64>::min();
+    QByteArray m_dateText;
+};
+
+bool needsQuotes(QByteArrayView text)
+{
+    for (const char c : text)
+        if (c == ',' || c == '"' || c == '\n' || c == '\r')
+            return true;
+    return false;
+}
+
+void appendRecord(const db::TQuery &query, int row, LocalStampText &stamps, QByteArray &out)
+{
+    const int count = query.fieldCount();
+    for (int f = 0; f < count; ++f) {
+        if (f > 0)
+            out += ',';
+        if (query.fieldType(f) == db::FieldType::DateTime) {
+            const qint64 ms = query.msecsAt(row, f);
+            if (ms != db::RowStore::NullMsecs)
+                stamps.append(ms, out);
+            continue;
+        }
+        const QByteArrayView text = query.textBytesAt(row, f).trimmed();
+        if (needsQuotes(text))
+            out += csvField(QString::fromUtf8(text)).toUtf8();
+        else
+            out.append(text.data(), text.size());
+    }
+}
+
+} // namespace
+
+QString csvRecord(const db::TQuery &query, int row)
+{
+    LocalStampText stamps;
+    QByteArray line;
+    appendRecord(query, row, stamps, line);
+    return QString::fromUtf8(line);
 }
 
 bool writeHistoryCsv(const db::TQuery &query, QIODevice &out)
 {
     static const QByteArray bom("\xEF\xBB\xBF");
-    static const QByteArray lineEnd("\r\n");
-    QByteArray chunk = bom + csvHeader(query).toUtf8() + lineEnd;
+    QByteArray chunk = bom + csvHeader(query).toUtf8() + "\r\n";
     const int rows = query.active() ? query.recordCount() : 0;
+    LocalStampText stamps;
     for (int row = 0; row < rows; ++row) {
-        chunk += csvRecord(query, row).toUtf8();
-        chunk += lineEnd;
+        appendRecord(query, row, stamps, chunk);
+        chunk += "\r\n";
         if (chunk.size() >= (1 << 20)) {
             if (out.write(chunk) != chunk.size())
                 return false;

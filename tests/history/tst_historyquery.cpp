@@ -19,6 +19,7 @@
 #include <QTextStream>
 #include <QtTest>
 #include <cmath>
+#include <ctime>
 
 namespace {
 
@@ -263,6 +264,47 @@ private Q_SLOTS:
         } catch (const ui::AppError &e) {
             QVERIFY(e.text().contains(bad));
         }
+    }
+
+    // The CSV writes local time stamps without asking the time zone for every row; across the
+    // changes to and from summer time they must still read as the local times of the records.
+    void csvStampsAcrossTimeZoneChanges()
+    {
+        const QByteArray oldTz = qgetenv("TZ");
+        qputenv("TZ", "Europe/Berlin");
+        tzset();
+        const auto restore = qScopeGuard([&] {
+            if (oldTz.isNull())
+                qunsetenv("TZ");
+            else
+                qputenv("TZ", oldTz);
+            tzset();
+        });
+        QCOMPARE(QDateTime(QDate(2024, 7, 1), QTime(12, 0)).offsetFromUtc(), 7200);
+
+        const QString home = freshHome(QStringLiteral("tz"));
+        QList<FixtureRecord> records;
+        // Every 10 minutes of UTC through both changes of 2024 (31 March, 27 October).
+        for (const QDateTime &startUtc : {QDateTime(QDate(2024, 3, 30), QTime(23, 0), Qt::UTC),
+                                          QDateTime(QDate(2024, 10, 26), QTime(23, 0), Qt::UTC)})
+            for (int i = 0; i < 18; ++i)
+                records.append({fixtureStamp(startUtc.addSecs(600 * i).toLocalTime().addMSecs(250)), {QStringLiteral("1")}});
+        QCOMPARE(writeFixture(home, records), QString());
+        db::TQuery q;
+        runHistoryQuery(q, home, QDateTime(QDate(2024, 3, 1), QTime(0, 0)), QDateTime(QDate(2024, 11, 1), QTime(0, 0)));
+        QCOMPARE(q.recordCount(), 36);
+        QBuffer buffer;
+        buffer.open(QIODevice::WriteOnly);
+        QVERIFY(writeHistoryCsv(q, buffer));
+        const QStringList lines = QString::fromUtf8(buffer.data().mid(3)).split(QStringLiteral("\r\n"));
+        for (int row = 0; row < 36; ++row) {
+            const QString expected = QDateTime::fromMSecsSinceEpoch(q.msecsAt(row, 0))
+                                         .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+            QCOMPARE(lines.at(row + 1).section(QLatin1Char(','), 0, 0), expected);
+        }
+        // The hour that does not exist in spring is skipped, the autumn hour shows twice.
+        QVERIFY(!buffer.data().contains("2024-03-31 02:"));
+        QCOMPARE(buffer.data().count("2024-10-27 02:"), 12);
     }
 
     void parseCommand_data()
