@@ -1,17 +1,47 @@
 #include "AlmFrm.h"
 #include "DataModuleFrm.h"
+#include "HistoryCommand.h"
 #include "MainF.h"
 #include "StationOptions.h"
 #include "Ui.h"
 
 #include <QApplication>
+#include <QFileInfo>
+#include <QTextStream>
 #include <cstdio>
 
 int main(int argc, char *argv[])
 {
+    // History reports from the command line (--export-csv, --report-pdf) open no window and
+    // need no display, so scheduled jobs run them too.
+    const bool historyCommand = isHistoryCommandLine(argc, argv);
+    if (historyCommand && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("qzmonitor"));
     QApplication::setApplicationVersion(QStringLiteral(QZ_VERSION));
+
+    if (historyCommand) {
+        const HistoryCommand command = parseHistoryCommand(QApplication::arguments());
+        QTextStream err(stderr);
+        if (command.error.isEmpty()) {
+            // A report reads the station's directory; it never creates one.
+            if (!command.home.isEmpty() && !QFileInfo(command.home).isDir()) {
+                err << "qzmonitor: no program directory " << command.home << '\n';
+                return 1;
+            }
+            const QString home = command.home.isEmpty()
+                ? defaultProgramDirectory(QApplication::applicationDirPath())
+                : command.home;
+            if (const QString error = enterProgramDirectory(home); !error.isEmpty()) {
+                err << "qzmonitor: " << error << '\n';
+                return 1;
+            }
+            ui::installFontSubstitutions();
+        }
+        return runHistoryCommand(command, err);
+    }
 
     const StationOptions options = parseStationOptions(QApplication::arguments());
     if (!options.error.isEmpty()) {
@@ -19,7 +49,7 @@ int main(int argc, char *argv[])
         return 2;
     }
     if (options.help) {
-        std::fputs(qPrintable(stationUsage()), stdout);
+        std::fputs(qPrintable(stationUsage() + historyCommandUsage()), stdout);
         return 0;
     }
     if (options.version) {
