@@ -211,12 +211,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("field");
         QTest::newRow("plain") << "25.300" << "25.300";
-        QTest::newRow("empty") << "" << "";
         QTest::newRow("comma") << "1,5" << "\"1,5\"";
         QTest::newRow("quote") << "say \"hi\"" << "\"say \"\"hi\"\"\"";
         QTest::newRow("line break") << "a\nb" << "\"a\nb\"";
-        QTest::newRow("carriage return") << "a\rb" << "\"a\rb\"";
-        QTest::newRow("chinese") << "时间" << "时间";
     }
     void csvField()
     {
@@ -360,10 +357,8 @@ private Q_SLOTS:
         QTest::newRow("T") << "2024-03-05T12:00:01" << at(12, 0, 1);
         QTest::newRow("no seconds") << "2024-03-05 12:00" << QDateTime();
         QTest::newRow("30 February") << "2024-02-30 00:00:00" << QDateTime();
-        QTest::newRow("hour 24") << "2024-03-05 24:00:00" << QDateTime();
         QTest::newRow("single digits") << "2024-3-5 1:02:03" << QDateTime();
         QTest::newRow("trailing text") << "2024-03-05 12:00:01x" << QDateTime();
-        QTest::newRow("empty") << "" << QDateTime();
     }
     void commandDateTime()
     {
