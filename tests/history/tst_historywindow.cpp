@@ -6,6 +6,7 @@
 #include "HistoryFixture.h"
 #include "HistoryGridModel.h"
 #include "HistoryPrint.h"
+#include "PrintProgressDialog.h"
 #include "ScriptedPrompter.h"
 #include "SharedState.h"
 #include "TTable.h"
@@ -22,6 +23,7 @@
 #include <QListWidget>
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -541,6 +543,21 @@ private Q_SLOTS:
         QCOMPARE(m_prompter->errors.size(), 1);
         QVERIFY(m_prompter->errors.first().contains(QStringLiteral("x.pdf")));
         QCOMPARE(QApplication::overrideCursor(), nullptr);
+    }
+
+    void progressDialogCancel()
+    {
+        QWidget owner;
+        PrintProgressDialog progress(&owner);
+        auto *dialog = owner.findChild<QProgressDialog *>();
+        QVERIFY(dialog);
+        QVERIFY(!dialog->isVisible()); // nothing shows before a job starts
+        progress.start(1000);
+        QVERIFY(progress.advance(200));
+        QCOMPARE(dialog->value(), 200);
+        dialog->cancel(); // the operator's "取消"
+        QVERIFY(!progress.advance(400));
+        progress.finish();
     }
 
     void exportCsvFromTheGridMenu()
