@@ -25,6 +25,76 @@ QString displayPath(const QString &path) { return QDir::toNativeSeparators(QFile
     throw ui::AppError(QStringLiteral("写入文件 %1 失败：%2").arg(displayPath(path), reason));
 }
 
+// Bytes GBK cannot decode (a stray byte of another code page, a broken pair) are kept as they
+// are: each reads as one character U+DC80 … U+DCFF, a lone low surrogate no real text holds,
+// and is written back as the same byte. A damaged file thus still loads and is rewritten byte
+// for byte, instead of turning into replacement characters that GBK cannot store again.
+constexpr char16_t EscapeBase = 0xDC00;
+
+bool isEscapedByte(const QString &text, qsizetype i)
+{
+    const char16_t c = text.at(i).unicode();
+    return c >= EscapeBase + 0x80 && c <= EscapeBase + 0xFF && (i == 0 || !text.at(i - 1).isHighSurrogate());
+}
+
+// One GBK character from exactly these bytes, or nothing.
+bool decodeOne(const QByteArray &bytes, QString *out)
+{
+    QStringDecoder decoder(FileCodec, QStringDecoder::Flag::Stateless);
+    const QString s = decoder.decode(bytes);
+    if (decoder.hasError() || s.size() != 1 || s.at(0) == QChar::ReplacementCharacter)
+        return false;
+    *out = s;
+    return true;
+}
+
+QString decodeGbk(const QByteArray &bytes)
+{
+    QStringDecoder decoder(FileCodec, QStringDecoder::Flag::Stateless);
+    const QString text = decoder.decode(bytes);
+    if (!decoder.hasError() && !text.contains(QChar::ReplacementCharacter))
+        return text;
+    // Damaged: character by character, single bytes first, then pairs.
+    QString out;
+    out.reserve(bytes.size());
+    for (qsizetype i = 0; i < bytes.size();) {
+        const uchar b = uchar(bytes.at(i));
+        if (b < 0x80) {
+            out += QChar(b);
+            ++i;
+            continue;
+        }
+        QString c;
+        if (decodeOne(bytes.mid(i, 1), &c)) {
+            out += c;
+            ++i;
+        } else if (i + 1 < bytes.size() && decodeOne(bytes.mid(i, 2), &c)) {
+            out += c;
+            i += 2;
+        } else {
+            out += QChar(char16_t(EscapeBase + b));
+            ++i;
+        }
+    }
+    return out;
+}
+
+// False when the text holds a character GBK cannot represent.
+bool encodeGbk(const QString &text, QByteArray *out)
+{
+    QStringEncoder encoder(FileCodec);
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (!isEscapedByte(text, i))
+            continue;
+        *out += encoder.encode(QStringView(text).mid(start, i - start));
+        *out += char(text.at(i).unicode() - EscapeBase);
+        start = i + 1;
+    }
+    *out += encoder.encode(QStringView(text).mid(start));
+    return !encoder.hasError();
+}
+
 } // namespace
 
 QString resolveFileName(const QString &directory, const QString &name)
@@ -51,8 +121,7 @@ QStringList readTextLines(const QString &path)
         failRead(path, file.errorString());
     file.close();
 
-    QStringDecoder decoder(FileCodec);
-    const QString text = decoder.decode(bytes);
+    const QString text = decodeGbk(bytes);
     QStringList lines = text.split(u'\n');
     // A final line end does not start another line.
     if (!lines.isEmpty() && lines.last().isEmpty())
@@ -71,9 +140,8 @@ void writeTextLines(const QString &path, const QStringList &lines)
         text += line;
         text += QStringLiteral("\r\n");
     }
-    QStringEncoder encoder(FileCodec);
-    const QByteArray bytes = encoder.encode(text);
-    if (encoder.hasError())
+    QByteArray bytes;
+    if (!encodeGbk(text, &bytes))
         failWrite(path, QStringLiteral("文本中有 GBK 编码无法表示的字符"));
 
     // Written to a temporary file and renamed over the old one, so a crash mid-write

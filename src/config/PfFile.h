@@ -17,7 +17,8 @@ QString resolveFileName(const QString &directory, const QString &name);
 // Whole-file text routines (GBK). readTextLines gives the lines without their line ends
 // (a last line without a line end counts); writeTextLines replaces the file with the lines,
 // each ended by CR LF. A text that GBK cannot represent is refused before the file is
-// touched.
+// touched. Bytes that are not GBK (a damaged or foreign file) read as characters U+DC80 …
+// U+DCFF and are written back as the same bytes, so such a file loads and rewrites intact.
 QStringList readTextLines(const QString &path);
 void writeTextLines(const QString &path, const QStringList &lines);
 

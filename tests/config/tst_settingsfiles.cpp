@@ -79,6 +79,7 @@ private Q_SLOTS:
     void saversWriteGeneralFormat();
     void inputOutputFailuresThrow();
     void unencodableTextKeepsOldFile();
+    void damagedBytesSurviveRewrite();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -493,6 +494,29 @@ void TestSettingsFiles::unencodableTextKeepsOldFile()
     Option.Names[1] = QStringLiteral("温度\U0001F600"); // no GBK code for this character
     QVERIFY_THROWS_EXCEPTION(ui::AppError, SaveChannelSettings(2));
     QCOMPARE(get("SystemPv.Pf"), before);
+}
+
+void TestSettingsFiles::damagedBytesSurviveRewrite()
+{
+    // Names with bytes that are no GBK (a lone 0xFF, a lead byte before a line end) load, the
+    // missing alarm file is created with them, and a rewrite keeps every byte.
+    const QByteArray pv = QByteArray::fromHex("CEC2FF310D0A" "A1E60D0A" "300D0A" "3230300D0A"
+                                              "41E60D0A" "A1E60D0A" "300D0A" "3230300D0A");
+    put("SystemPv.Pf", pv);
+    LoadChannelSettings(2);
+    QCOMPARE(Option.Names[0].size(), 3);
+    QCOMPARE(get("SystemAlm.Pf").left(6), QByteArray::fromHex("CEC2FF310D0A"));
+    SaveChannelSettings(2);
+    QCOMPARE(get("SystemPv.Pf"), pv);
+
+    // KTcom.ini with a stray byte in a comment still takes its defaults.
+    put("KTcom.ini", QByteArray::fromHex("3BFF0D0A") + "[communication]\r\n");
+    QCOMPARE(ReadCommSettings(m_dir->path()).port, QStringLiteral("COM1"));
+    QCOMPARE(get("KTcom.ini"), QByteArray::fromHex("3BFF0D0A") + "[communication]\r\nCOM=COM1\r\nBps=9600\r\n");
+
+    // A real character whose second half looks like a kept byte is still refused.
+    Option.Names[0] = QStringLiteral("\U00010080");
+    QVERIFY_THROWS_EXCEPTION(ui::AppError, SaveChannelSettings(1));
 }
 
 QTEST_GUILESS_MAIN(TestSettingsFiles)

@@ -1,0 +1,35 @@
+#include "FuzzSupport.h"
+
+#include "SharedState.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
+
+namespace fuzz {
+
+void ensureApplication()
+{
+    if (QCoreApplication::instance())
+        return;
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("QT_LOGGING_RULES", "qt.qpa.*=false");
+    static int argc = 1;
+    static char name[] = "qzfuzz";
+    static char *argv[] = {name, nullptr};
+    new QApplication(argc, argv); // lives for the whole run
+}
+
+QString scratchDirectory()
+{
+    // Removed again when the process ends normally.
+    static const QTemporaryDir dir(
+        (QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm") : QDir::tempPath())
+        + QStringLiteral("/qzfuzz-XXXXXX"));
+    FUZZ_REQUIRE(dir.isValid(), "no scratch directory: %s", qPrintable(dir.errorString()));
+    QDir::setCurrent(dir.path());
+    setProgramDirectory(dir.path());
+    return dir.path();
+}
+
+} // namespace fuzz

@@ -1,0 +1,117 @@
+#!/usr/bin/env python3
+"""Writes the hand-made seeds of the fuzz corpora (tests/fuzz/corpus/<harness>/seed-*).
+
+Run once when the input layout of a harness changes; the output is committed. Files the
+station itself writes (KTcom.ini, the .Pf files) are added by running the station in an
+empty home, see tests/fuzz/README.md. The answers below were captured from qzsim with qzpoll.
+"""
+import os
+import struct
+
+here = os.path.dirname(os.path.abspath(__file__))
+
+# Data bytes of real answers: 16 channels (32 registers) and 32 channels (64 registers).
+ANSWER_16 = bytes.fromhex(
+    "029C0758 00900EBE 000003EF 00860CE9 03120499 009F166C 03840490 009C139A"
+    "00010009 00010002 00810001 00000002 00010001 00000002 00010001 00000002")
+ANSWER_32 = bytes.fromhex(
+    "029F0758 008E0E86 000003EE 00860D05 03160499 009F1665 0382048E 009D1393"
+    "03720527 00271AE4 04360589 001F16E4 04250595 002D232D 053A062D 0036212C"
+    "00010009 00010002 00810001 00000002 00010001 00000002 00010001 00000002"
+    "00010001 00000002 00010001 00000002 00010001 00000002 00010001 00000002")
+
+
+def crc16(data: bytes) -> int:
+    crc = 0xFFFF
+    for b in data:
+        crc ^= b
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
+def frame(body: bytes) -> bytes:
+    c = crc16(body)
+    return body + bytes([c & 0xFF, c >> 8])
+
+
+def write(harness: str, name: str, data: bytes) -> None:
+    d = os.path.join(here, "corpus", harness)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, "seed-" + name), "wb") as f:
+        f.write(data)
+
+
+# ---- modbus_receive: [flags][slave][function][quantity hi lo][registerDim][limits?] ops...
+def header(flags=3, slave=1, function=3, quantity=32, dim=2, limits=None):
+    h = bytes([flags, slave, function, quantity >> 8, quantity & 0xFF, dim])
+    if limits is not None:
+        h = bytes([h[0] | 4]) + h[1:] + struct.pack(">ff", *limits)
+    return h
+
+
+def receive(chunk: bytes) -> bytes:  # 000LLLLL LLLLLLLL
+    return bytes([(len(chunk) >> 8) & 0x1F, len(chunk) & 0xFF]) + chunk
+
+
+def tick(chunk: bytes) -> bytes:  # 111LLLLL LLLLLLLL
+    return bytes([0xE0 | ((len(chunk) >> 8) & 0x1F), len(chunk) & 0xFF]) + chunk
+
+
+def send(write_data: bytes = b"") -> bytes:  # 010NNNNN
+    return bytes([0x40 | len(write_data)]) + write_data
+
+
+TIMEOUT = bytes([0x20])
+
+a16 = frame(bytes([1, 3, 64]) + ANSWER_16)
+a32 = frame(bytes([1, 3, 128]) + ANSWER_32)
+write("modbus_receive", "answer16", header() + receive(a16))
+write("modbus_receive", "answer16-poll-tick", header() + tick(a16))
+write("modbus_receive", "answer16-split", header() + receive(a16[:30]) + receive(a16[30:]))
+write("modbus_receive", "answer16-limits", header(limits=(-50.0, 150.0)) + receive(a16))
+write("modbus_receive", "answer16-crossed-limits", header(limits=(100.0, 20.0)) + receive(a16))
+write("modbus_receive", "answer32", header(quantity=64) + receive(a32))
+write("modbus_receive", "answer32-quantity32", header(quantity=32) + receive(a32))
+write("modbus_receive", "answer16-late", header() + TIMEOUT + receive(a16) + send() + receive(a16))
+write("modbus_receive", "answer16-other-slave", header() + receive(frame(bytes([7, 3, 64]) + ANSWER_16)))
+write("modbus_receive", "exception2", header() + receive(frame(bytes([1, 0x83, 2]))))
+write("modbus_receive", "exception5-then-answer",
+      header() + receive(frame(bytes([1, 0x83, 5]))) + receive(a16))
+write("modbus_receive", "exception9", header() + receive(frame(bytes([1, 0x83, 9]))))
+write("modbus_receive", "stray-byte", header(flags=1) + receive(b"\x55"))
+write("modbus_receive", "bad-crc", header() + receive(a16[:-1] + bytes([a16[-1] ^ 0xFF])))
+write("modbus_receive", "byte-count-too-large",
+      header(quantity=2) + receive(frame(bytes([1, 3, 200, 0, 1, 0, 2]))))
+write("modbus_receive", "coils", header(function=1, quantity=10) + receive(frame(bytes([1, 1, 2, 0xFF, 0x03]))))
+write("modbus_receive", "write-single", header(function=6) + send(b"\x00\x07")
+      + receive(frame(bytes([1, 6, 0, 0, 0, 7]))))
+write("modbus_receive", "write-multiple", header(function=16, quantity=2) + send(b"\x00\x01\x00\x02")
+      + receive(frame(bytes([1, 16, 0, 0, 0, 2]))))
+write("modbus_receive", "closed-port", header(flags=2) + receive(a16))
+write("modbus_receive", "noise-1028", header() + tick(bytes((i * 37) & 0xFF for i in range(1028))) + receive(a16))
+
+# ---- settings_files: [mode][argument] bytes
+SYS, PV, ALM, INI, NUMBER, LINES = range(6)
+write("settings_files", "sys-para", bytes([SYS, 0]) + b"16\r\n10000\r\n")
+write("settings_files", "sys-para-hex", bytes([SYS, 0]) + b"  $10\n0x2710")
+write("settings_files", "sys-para-abc", bytes([SYS, 0]) + b"abc\r\n60000\r\n")
+pv = "".join(f"油储温度{k}\r\n℃\r\n0\r\n200\r\n" for k in range(1, 9)).encode("gbk")
+write("settings_files", "system-pv", bytes([PV, 8]) + pv)
+write("settings_files", "system-pv-lf", bytes([PV, 8]) + pv.replace(b"\r\n", b"\n"))
+write("settings_files", "system-pv-short", bytes([PV, 16]) + pv)
+write("settings_files", "system-pv-comma", bytes([PV, 1]) + "罐1\r\n℃\r\n1,5\r\n-3.25\r\n".encode("gbk"))
+alm = "".join(f"油储温度{k}\r\n0\r\n 8.00000000000000E+0001\r\n" for k in range(1, 9)).encode("gbk")
+write("settings_files", "system-alm", bytes([ALM, 8]) + alm)
+write("settings_files", "system-alm-dialog", bytes([ALM, 2]) + "罐1\r\n-1\r\n75.5\r\n罐2\r\nabc\r\n\r\n".encode("gbk"))
+write("settings_files", "ktcom", bytes([INI, 0]) + b"[communication]\r\nCOM=COM1\r\nBps=9600\r\n")
+write("settings_files", "ktcom-devices", bytes([INI, 5]) +
+      b"; station\r\n[Communication]\r\ncom = COM3\r\nBPS=19200\r\n\r\n[devices]\r\nCOM1=/dev/ttyUSB0\r\ncom2 = \"/dev/tty S1\"\r\n")
+write("settings_files", "ktcom-empty-com", bytes([INI, 1]) + b"[communication]\nCOM=\nBps=abc\n[other]\nx=1\n")
+for i, text in enumerate([b"12.5", b"  -3.25E+10", b"1,5", b".5", b"5.", b"$1F", b"-0x10", b"1e", b"80 ",
+                          b"9223372036854775808", b"-9223372036854775808", b"1E-400", b"3.5e38",
+                          b"\x00\x00\x00\x00\x00\x00\xf0\x3f", b"\x9a\x99\x99\x99\x99\x99\xb9\x3f"]):
+    write("settings_files", f"number-{i:02d}", bytes([NUMBER, 0]) + text)
+write("settings_files", "lines-mixed", bytes([LINES, 0]) + b"a\r\nb\nc\r\r\n\r\nlast")
+write("settings_files", "lines-gbk", bytes([LINES, 0]) + "温度\r\n℃\r\n".encode("gbk"))
+write("settings_files", "lines-long", bytes([LINES, 0]) + b"x" * 70000 + b"\r\n")
