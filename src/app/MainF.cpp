@@ -13,6 +13,7 @@
 #include "TTable.h"
 #include "Tiles.h"
 #include "Ui.h"
+#include "Unit3.h"
 #include "sysFrm.h"
 
 #include <QApplication>
@@ -260,7 +261,16 @@ void TMainFrm::N16Click() { ui::showModalOwned(new TPvForm(this)); }
 
 void TMainFrm::N17Click() { ui::showModalOwned(new TRealLineForm(this)); }
 
-void TMainFrm::N19Click() {}
+void TMainFrm::N19Click()
+{
+    // The history window reads wwdd; the station lets go of its exclusive hold meanwhile and
+    // neither polls nor stores.
+    HistoryTable->close();
+    Pause();
+    ui::showModalOwned(new TForm3(this));
+    ui::guarded([this] { HistoryTable->open(); });
+    Resume();
+}
 
 void TMainFrm::AboutClick()
 {

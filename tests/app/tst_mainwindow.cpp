@@ -84,6 +84,7 @@ private Q_SLOTS:
     void acquisitionOverPty();
     void storageErrorShownOnce();
     void storagePeriodFollowsSetting();
+    void historyWindowGetsTheTable();
 
 private:
     void prepareHome(const QString &port, const QString &device, int channels = 8, int storageMs = 60000);
@@ -425,6 +426,40 @@ void TestMainWindow::storagePeriodFollowsSetting()
     SysParams.StorageIntervalMs = 500; // out of range: the fixed 5 s period
     w.ApplyStorageInterval();
     QCOMPARE(w.Receive.interval(), 5000);
+}
+
+void TestMainWindow::historyWindowGetsTheTable()
+{
+    Pty pty;
+    prepareHome(QStringLiteral("COM1"), pty.slavePath());
+    TMainFrm w;
+    w.ReceiveTimer();
+
+    for (const bool running : {true, false}) {
+        running ? w.N2Click() : w.N3Click();
+        QString seen;
+        m_prompter->onModal = [&](QDialog *dialog) {
+            // While the window is shown the station holds no lock on wwdd and stores nothing.
+            db::TTable reader;
+            reader.setDatabaseName(m_home->path());
+            reader.setTableName(QStringLiteral("wwdd"));
+            reader.setExclusive(true);
+            reader.open();
+            seen = QStringLiteral("%1 %2 %3%4")
+                       .arg(QString::fromLatin1(dialog->metaObject()->className()))
+                       .arg(reader.recordCount())
+                       .arg(int(w.Send.isActive()))
+                       .arg(int(w.Receive.isActive()));
+            reader.close();
+            return int(QDialog::Rejected);
+        };
+        w.N19Click();
+        QCOMPARE(seen, QStringLiteral("TForm3 1 00"));
+        QVERIFY(w.HistoryTable->active());
+        QCOMPARE(w.Send.isActive(), running);
+        QCOMPARE(w.Receive.isActive(), running);
+    }
+    QVERIFY(m_prompter->errors.isEmpty());
 }
 
 QTEST_MAIN(TestMainWindow)
