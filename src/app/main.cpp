@@ -12,11 +12,30 @@
 
 int main(int argc, char *argv[])
 {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+
     // History reports from the command line (--export-csv, --report-pdf) open no window and
     // need no display, so scheduled jobs run them too.
     const bool historyCommand = isHistoryCommandLine(argc, argv);
     if (historyCommand && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    // Usage, version and a command line that cannot be understood need no display.
+    const StationOptions options = historyCommand ? StationOptions{} : parseStationOptions(arguments);
+    if (!options.error.isEmpty()) {
+        std::fprintf(stderr, "qzmonitor: %s\n%s", qPrintable(options.error), qPrintable(stationUsage()));
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(qPrintable(stationUsage() + historyCommandUsage()), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("qzmonitor %s\n", QZ_VERSION);
+        return 0;
+    }
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("qzmonitor"));
@@ -41,20 +60,6 @@ int main(int argc, char *argv[])
             ui::installFontSubstitutions();
         }
         return runHistoryCommand(command, err);
-    }
-
-    const StationOptions options = parseStationOptions(QApplication::arguments());
-    if (!options.error.isEmpty()) {
-        std::fprintf(stderr, "qzmonitor: %s\n%s", qPrintable(options.error), qPrintable(stationUsage()));
-        return 2;
-    }
-    if (options.help) {
-        std::fputs(qPrintable(stationUsage() + historyCommandUsage()), stdout);
-        return 0;
-    }
-    if (options.version) {
-        std::printf("qzmonitor %s\n", QZ_VERSION);
-        return 0;
     }
 
     const QString home = options.home.isEmpty() ? defaultProgramDirectory(QApplication::applicationDirPath())

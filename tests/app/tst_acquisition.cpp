@@ -1,5 +1,6 @@
 // The acquisition arithmetic: answer decoding, clamping, the watch counter, storage period.
 #include "Acquisition.h"
+#include "StationOptions.h"
 
 #include <QtTest>
 
@@ -41,6 +42,7 @@ private Q_SLOTS:
     void clampingOrder();
     void watchCounter();
     void pollQuantityAndStoragePeriod();
+    void commandLine();
 };
 
 void TestAcquisition::decodesValuesAndStates_data()
@@ -169,6 +171,27 @@ void TestAcquisition::pollQuantityAndStoragePeriod()
     QCOMPARE(storagePeriodMs(-1), 5000);
     QCOMPARE(storagePeriodMs(86'400'000), 86'400'000);
     QCOMPARE(storagePeriodMs(86'400'001), 5000);
+}
+
+void TestAcquisition::commandLine()
+{
+    const QString exe = QStringLiteral("qzmonitor");
+    StationOptions o = parseStationOptions({exe, QStringLiteral("--home"), QStringLiteral("/srv/qz"), QStringLiteral("--start")});
+    QVERIFY(o.error.isEmpty());
+    QCOMPARE(o.home, QStringLiteral("/srv/qz"));
+    QVERIFY(o.start);
+    QVERIFY(!o.help);
+
+    o = parseStationOptions({exe, QStringLiteral("--home=/a b")});
+    QCOMPARE(o.home, QStringLiteral("/a b"));
+    QVERIFY(!o.start);
+
+    QVERIFY(parseStationOptions({exe, QStringLiteral("--help")}).help);
+    QVERIFY(parseStationOptions({exe, QStringLiteral("--version")}).version);
+    QVERIFY(!parseStationOptions({exe, QStringLiteral("--home")}).error.isEmpty());
+    QVERIFY(!parseStationOptions({exe, QStringLiteral("--strat")}).error.isEmpty());
+    QVERIFY(!parseStationOptions({exe, QStringLiteral("stray")}).error.isEmpty());
+    QVERIFY(parseStationOptions({exe}).error.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestAcquisition)
