@@ -51,6 +51,7 @@ build="$(cd "$build" && pwd)"
 export QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES='qt.qpa.*=false' LC_ALL=C.UTF-8
 # Leaks are checked too: an input that leaks is a failure like any other.
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:symbolize=1}"
+export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$here/tests/fuzz/lsan.supp:print_suppressions=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 
 work="$build/fuzz-work"

@@ -20,16 +20,26 @@ void ensureApplication()
     new QApplication(argc, argv); // lives for the whole run
 }
 
-QString scratchDirectory()
+namespace {
+const QTemporaryDir &scratch()
 {
     // Removed again when the process ends normally.
     static const QTemporaryDir dir(
         (QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm") : QDir::tempPath())
         + QStringLiteral("/qzfuzz-XXXXXX"));
     FUZZ_REQUIRE(dir.isValid(), "no scratch directory: %s", qPrintable(dir.errorString()));
-    QDir::setCurrent(dir.path());
-    setProgramDirectory(dir.path());
-    return dir.path();
+    return dir;
 }
+} // namespace
+
+ScratchDirectory::ScratchDirectory() : m_previous(QDir::currentPath())
+{
+    QDir::setCurrent(scratch().path());
+    setProgramDirectory(scratch().path());
+}
+
+ScratchDirectory::~ScratchDirectory() { QDir::setCurrent(m_previous); }
+
+QString ScratchDirectory::path() const { return scratch().path(); }
 
 } // namespace fuzz

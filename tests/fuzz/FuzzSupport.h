@@ -68,7 +68,18 @@ private:
 // Makes sure a QApplication (widgets, offscreen) exists; harnesses call it first.
 void ensureApplication();
 // A private scratch directory (on a memory file system when there is one), made the working
-// directory and the program directory.
-QString scratchDirectory();
+// directory and the program directory while the object lives; the previous working directory
+// comes back afterwards (the fuzzer's own paths may be relative).
+class ScratchDirectory {
+public:
+    ScratchDirectory();
+    ~ScratchDirectory();
+    ScratchDirectory(const ScratchDirectory &) = delete;
+    ScratchDirectory &operator=(const ScratchDirectory &) = delete;
+    QString path() const;
+
+private:
+    QString m_previous;
+};
 
 } // namespace fuzz

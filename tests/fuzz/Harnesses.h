@@ -5,3 +5,4 @@
 
 int fuzzModbusReceive(const uint8_t *data, size_t size);
 int fuzzSettingsFiles(const uint8_t *data, size_t size);
+int fuzzHistoryRows(const uint8_t *data, size_t size);

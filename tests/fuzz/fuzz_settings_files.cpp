@@ -376,7 +376,7 @@ void checkLineFile(const QByteArray &bytes)
 int fuzzSettingsFiles(const uint8_t *data, size_t size)
 {
     fuzz::ensureApplication();
-    fuzz::scratchDirectory();
+    const fuzz::ScratchDirectory scratch;
     clearDirectory();
     resetSharedState();
     if (size < 2)

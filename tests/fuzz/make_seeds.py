@@ -115,3 +115,39 @@ for i, text in enumerate([b"12.5", b"  -3.25E+10", b"1,5", b".5", b"5.", b"$1F",
 write("settings_files", "lines-mixed", bytes([LINES, 0]) + b"a\r\nb\nc\r\r\n\r\nlast")
 write("settings_files", "lines-gbk", bytes([LINES, 0]) + "温度\r\n℃\r\n".encode("gbk"))
 write("settings_files", "lines-long", bytes([LINES, 0]) + b"x" * 70000 + b"\r\n")
+
+# ---- history_rows: [flags][channel count][range] then cells row after row
+NULL, TEXT, INT, REAL, BLOB, STAMP, VALUE, LONG = range(8)
+
+
+def stamp(seconds, base=0, eighths=0):
+    return bytes([STAMP | (base << 3) | (eighths << 5), seconds >> 8, seconds & 0xFF])
+
+
+def value(v):
+    return bytes([VALUE]) + struct.pack(">f", v)
+
+
+def text(t: bytes):
+    return bytes([TEXT, len(t)]) + t
+
+
+def station_row(seconds, values, base=0):
+    cells = stamp(seconds, base) + b"".join(value(v) for v in values)
+    return cells + bytes([NULL]) * (32 - len(values))
+
+
+rows = b"".join(station_row(5 * i, [20.5 + i, -1000.0, 0.0, 199.9, 66.8, 188.0, 3.5, 100.0]) for i in range(12))
+write("history_rows", "station-8ch", bytes([0, 8, 160]) + rows)
+write("history_rows", "station-8ch-print-chart", bytes([4 | 8, 8, 160]) + rows)
+rows16 = b"".join(station_row(3600 + 5 * i, [float(k) * 10.0 + i for k in range(16)]) for i in range(6))
+write("history_rows", "station-16ch-clock-change", bytes([8, 16, 160]) + rows16)
+rows32 = b"".join(station_row(60 * i, [float(k) for k in range(32)], base=1) for i in range(4))
+write("history_rows", "station-32ch-autumn", bytes([4, 32, 161]) + rows32)
+foreign = (stamp(10) + text(b"  25.300") + bytes([INT]) + struct.pack(">q", -7) + bytes([REAL]) + struct.pack(">d", 1e300)
+           + stamp(20) + bytes([BLOB, 4]) + b"\x00\xff,\"" + text(b"a,b\r\nc\"d") + bytes([NULL])
+           + text(b"not a time") + text(b"\xff\xfe") + text(b"   ") + text(b"NaN"))
+write("history_rows", "foreign-3ch", bytes([1 | 16, 3, 0]) + foreign)
+write("history_rows", "foreign-40ch", bytes([2 | 16 | 8, 32, 0]) + station_row(1, [1.0] * 32) + bytes([LONG, 1, 0]) + b"x" * 256)
+write("history_rows", "text-datim", bytes([3 | 16 | 4, 8, 0]) + rows)
+write("history_rows", "far-dates", bytes([16 | 8, 8, 2]) + station_row(0, [1.0] * 8, base=2) + station_row(65535, [2.0] * 8, base=3))

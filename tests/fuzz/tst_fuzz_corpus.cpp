@@ -31,6 +31,7 @@ private Q_SLOTS:
         static const QHash<QString, Harness> harnesses = {
             {QStringLiteral("modbus_receive"), fuzzModbusReceive},
             {QStringLiteral("settings_files"), fuzzSettingsFiles},
+            {QStringLiteral("history_rows"), fuzzHistoryRows},
         };
         QVERIFY2(harnesses.contains(harness), qPrintable(harness));
         QFile f(path);
