@@ -1,8 +1,40 @@
 #!/usr/bin/env bash
-# Runs the whole test suite from scratch: packages, configure, build, CTest.
+# Runs the whole test suite from scratch: packages, configure, build, CTest. Three stages, each
+# in its own build tree:
+#   1. the normal build and every test                       (QZ_TEST_BUILD_DIR,  build/)
+#   2. AddressSanitizer + UndefinedBehaviorSanitizer build
+#      (-DQZ_SANITIZE=ON; benchmarks not built) and every test (QZ_ASAN_BUILD_DIR,  build-asan/)
+#   3. the fuzz harnesses (clang, -DQZ_FUZZ=ON), each run for
+#      QZ_FUZZ_SECONDS (default 30) from its committed corpus (QZ_FUZZ_BUILD_DIR,  build-fuzz/)
+# QZ_TEST_STAGES picks stages (default "normal asan fuzz"). Exits non-zero on any failure.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${QZ_TEST_BUILD_DIR:-$here/build}"
-"$here/scripts/build.sh" "$build"
-cd "$build"
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$(nproc)" --timeout 600
+asan_build="${QZ_ASAN_BUILD_DIR:-$here/build-asan}"
+fuzz_build="${QZ_FUZZ_BUILD_DIR:-$here/build-fuzz}"
+stages="${QZ_TEST_STAGES:-normal asan fuzz}"
+jobs="$(nproc)"
+
+stage() { echo "==== $* ($(date +%T))"; }
+
+if [[ " $stages " == *" normal "* ]]; then
+  stage "normal build and tests"
+  "$here/scripts/build.sh" "$build"
+  (cd "$build" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$jobs" --timeout 600)
+fi
+
+if [[ " $stages " == *" asan "* ]]; then
+  stage "sanitizer build (address, undefined) and tests"
+  "$here/scripts/build.sh" "$asan_build" -DQZ_SANITIZE=ON -DQZ_BUILD_BENCH=OFF
+  (cd "$asan_build" &&
+    ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1" \
+    LSAN_OPTIONS="suppressions=$here/tests/fuzz/lsan.supp:print_suppressions=0" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$jobs" --timeout 900)
+fi
+
+if [[ " $stages " == *" fuzz "* ]]; then
+  stage "fuzz smoke"
+  "$here/scripts/fuzz.sh" --build "$fuzz_build" --time "${QZ_FUZZ_SECONDS:-30}"
+fi
+stage "all stages passed"

@@ -28,14 +28,16 @@ while [ $# -gt 0 ]; do
     *) sed -n '2,11p' "$0" >&2; exit 2 ;;
   esac
 done
-station_bin="$build/src/app/qzmonitor"
-sim_bin="$build/tools/qzsim/qzsim"
-for b in "$station_bin" "$sim_bin"; do
+for b in "$build/src/app/qzmonitor" "$build/tools/qzsim/qzsim"; do
   [ -x "$b" ] || { echo "soak: $b missing (build it first)" >&2; exit 2; }
 done
 command -v sqlite3 >/dev/null || { echo "soak: sqlite3 missing" >&2; exit 2; }
 [ -n "$work" ] || work="$(mktemp -d /tmp/qz-soak.XXXXXX)"
-mkdir -p "$work/home"
+mkdir -p "$work/home" "$work/bin"
+# Copies, so a rebuild during a long run cannot touch the programs under test.
+cp "$build/src/app/qzmonitor" "$build/tools/qzsim/qzsim" "$work/bin/"
+station_bin="$work/bin/qzmonitor"
+sim_bin="$work/bin/qzsim"
 home="$work/home"
 link="$work/ttyQZ"
 printf '[communication]\r\nCOM=COM1\r\nBps=9600\r\n[devices]\r\nCOM1=%s\r\n' "$link" > "$home/KTcom.ini"
@@ -75,7 +77,11 @@ while :; do
   now=$(date +%s.%N)
   left=$(echo "$end - $now" | bc)
   if [ "$(echo "$left <= 0" | bc)" = 1 ]; then break; fi
-  kill -0 "$station" 2>/dev/null || { echo "soak: the station died" >&2; exit 1; }
+  if ! kill -0 "$station" 2>/dev/null; then
+    rc=0; wait "$station" || rc=$?; station=""
+    echo "soak: the station ended by itself after $(echo "$(date +%s.%N) - $t0" | bc) s, status $rc$([ $rc -gt 128 ] && echo " (signal $((rc - 128)))")" >&2
+    exit 1
+  fi
   if [ "$(echo "$left < $sample" | bc)" = 1 ]; then sleep "$left"; else sleep "$sample"; fi
   sample_once
 done
