@@ -48,13 +48,9 @@ bool decodeOne(const QByteArray &bytes, QString *out)
     return true;
 }
 
-QString decodeGbk(const QByteArray &bytes)
+// Character by character, single bytes first, then pairs; what decodes neither way is kept.
+QString decodeDamaged(QByteArrayView bytes)
 {
-    QStringDecoder decoder(FileCodec, QStringDecoder::Flag::Stateless);
-    const QString text = decoder.decode(bytes);
-    if (!decoder.hasError() && !text.contains(QChar::ReplacementCharacter))
-        return text;
-    // Damaged: character by character, single bytes first, then pairs.
     QString out;
     out.reserve(bytes.size());
     for (qsizetype i = 0; i < bytes.size();) {
@@ -65,10 +61,10 @@ QString decodeGbk(const QByteArray &bytes)
             continue;
         }
         QString c;
-        if (decodeOne(bytes.mid(i, 1), &c)) {
+        if (decodeOne(bytes.sliced(i, 1).toByteArray(), &c)) {
             out += c;
             ++i;
-        } else if (i + 1 < bytes.size() && decodeOne(bytes.mid(i, 2), &c)) {
+        } else if (i + 1 < bytes.size() && decodeOne(bytes.sliced(i, 2).toByteArray(), &c)) {
             out += c;
             i += 2;
         } else {
@@ -77,6 +73,33 @@ QString decodeGbk(const QByteArray &bytes)
         }
     }
     return out;
+}
+
+bool decodeClean(QByteArrayView bytes, QString *out)
+{
+    QStringDecoder decoder(FileCodec, QStringDecoder::Flag::Stateless);
+    *out = decoder.decode(bytes);
+    return !decoder.hasError() && !out->contains(QChar::ReplacementCharacter);
+}
+
+QString decodeGbk(const QByteArray &bytes)
+{
+    QString text;
+    if (decodeClean(bytes, &text))
+        return text;
+    // Damaged somewhere: line by line (a line end is never part of a GBK pair), so only the
+    // damaged lines go byte by byte.
+    text.clear();
+    qsizetype start = 0;
+    while (start < bytes.size()) {
+        qsizetype end = bytes.indexOf('\n', start);
+        end = end < 0 ? bytes.size() : end + 1;
+        const QByteArrayView line = QByteArrayView(bytes).sliced(start, end - start);
+        QString decoded;
+        text += decodeClean(line, &decoded) ? decoded : decodeDamaged(line);
+        start = end;
+    }
+    return text;
 }
 
 // False when the text holds a character GBK cannot represent.
