@@ -10,7 +10,11 @@
 #   - nothing else changed: the records before this run are still there.
 # Not a timed test; prints a summary and exits non-zero on any violation.
 #
-# Usage: bench/faults/kill_storing.sh [--kills N] [--max-wait SECONDS] [--period-ms MS]
+# With --aim the moments are not uniform: each kill comes within a few milliseconds of a storage
+# tick (the period after the last record the station reported, -10 … +5 ms), where the record
+# is being written, so that case is met often rather than by chance.
+#
+# Usage: bench/faults/kill_storing.sh [--kills N] [--max-wait SECONDS] [--period-ms MS] [--aim]
 #                                     [--build DIR] [--work DIR]
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -19,14 +23,16 @@ maxwait=4
 period=1000
 build="${QZ_BUILD_DIR:-$here/build-robust}"
 work=""
+aim=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --kills) kills="$2"; shift 2 ;;
     --max-wait) maxwait="$2"; shift 2 ;;
     --period-ms) period="$2"; shift 2 ;;
+    --aim) aim=1; shift ;;
     --build) build="$2"; shift 2 ;;
     --work) work="$2"; shift 2 ;;
-    *) sed -n '2,15p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,19p' "$0" >&2; exit 2 ;;
   esac
 done
 source "$here/bench/lib/proc.sh"
@@ -52,10 +58,21 @@ for i in $(seq "$kills"); do
   out="$work/run-$i.log"
   QT_QPA_PLATFORM=offscreen "$work/bin/qzstation_probe" --home "$home" --start --log-stores >"$out" 2>"$work/run-$i.err" &
   station=$!
-  delay=$(awk -v seed="$RANDOM$i" -v max="$maxwait" 'BEGIN { srand(seed); printf "%.3f", 0.05 + rand() * (max - 0.05) }')
-  sleep "$delay"
-  kill -9 "$station"
-  wait "$station" 2>/dev/null || true
+  t_start=$(now)
+  if [ "$aim" = 1 ]; then
+    # Wait for one to three records, then for the tick after the last one.
+    want=$(( RANDOM % 3 + 1 ))
+    for _ in $(seq 200); do [ "$(grep -c ' stored ' "$out" || true)" -ge "$want" ] && break; sleep 0.02; done
+    last=$(awk '$2 == "stored" { t = $1 } END { print t }' "$out")
+    [ -n "$last" ] || last=$(now)
+    target=$(awk -v t="$last" -v p="$period" -v seed="$RANDOM$i" 'BEGIN { srand(seed); printf "%.6f", t + p / 1000 + (rand() * 15 - 10) / 1000 }')
+    pause=$(echo "$target - $(now)" | bc)
+    [ "$(echo "$pause > 0" | bc)" = 1 ] && sleep "$pause"
+  else
+    sleep "$(awk -v seed="$RANDOM$i" -v max="$maxwait" 'BEGIN { srand(seed); printf "%.3f", 0.05 + rand() * (max - 0.05) }')"
+  fi
+  { kill -9 "$station"; wait "$station"; } 2>/dev/null || true
+  delay=$(echo "$(now) - $t_start" | bc)
   station=""
 
   reported=$(awk '$2 == "stored" { n = $3 } END { print n + 0 }' "$out")
@@ -84,7 +101,11 @@ for i in $(seq "$kills"); do
   rm -f "$out" "$work/run-$i.err"
 done
 
-echo "kill -9 loop: $kills kills at random moments 0.05 … $maxwait s after start, storage every $period ms"
+if [ "$aim" = 1 ]; then
+  echo "kill -9 loop: $kills kills, each within -10 … +5 ms of a storage tick, storage every $period ms"
+else
+  echo "kill -9 loop: $kills kills at random moments 0.05 … $maxwait s after start, storage every $period ms"
+fi
 echo "  records in wwdd at the end: $(record_count "$home"), integrity_check: $(integrity "$home")"
 echo "  records reported stored over all runs: $total_reported"
 echo "  kills before the run's first record: $killed_in_start"

@@ -2,7 +2,7 @@
 # Fault loop: the simulator's line unplugged and plugged in again under a running station.
 #
 # Unplugging kills qzsim with SIGKILL: its pseudo-terminals vanish, the station's open port
-# hangs up and the device name (a symbolic link) points nowhere. Plugging in starts qzsim
+# hangs up, and the device name (a symbolic link) is removed. Plugging in starts qzsim
 # again on the same name, with new pseudo-terminals. The station (qzstation_probe: the station,
 # printing every answer it accepts) polls every 1.5 s throughout. Per cycle:
 #   - the station lets go of the dead port (its descriptor closes);
@@ -57,8 +57,10 @@ wait_until() {
   return 1
 }
 
-# Warm up: a few answers, then the figures to compare with.
+# Warm up: a few answers, and start-up's pooled threads gone (Qt lets them expire after 30 s
+# idle, with their descriptors), then the figures to compare with.
 wait_until '[ "$(answers)" -ge 3 ]' 20 >/dev/null || { echo "unplug: no answers at start" >&2; exit 1; }
+wait_until '[ "$(ls /proc/$station/task | wc -l)" -le 1 ]' 45 >/dev/null || true
 fd_before=$(proc_fd_count "$station")
 ls -l "/proc/$station/fd" > "$work/fds-before.txt"
 
@@ -66,7 +68,10 @@ failed=0
 csv="$work/cycles.csv"
 echo "cycle,release_s,cpu_gone_s,gone_s,cpu_percent,reopen_s,answer_s" > "$csv"
 for i in $(seq "$cycles"); do
-  kill -9 "$sim"; wait "$sim" 2>/dev/null || true; sim=""
+  { kill -9 "$sim"; wait "$sim"; } 2>/dev/null || true; sim=""
+  # The device name goes with the device, as /dev/ttyUSB0 does: left behind, the link could
+  # come to name a pseudo-terminal the system hands to another program meanwhile.
+  rm -f "$link"
   release=$(wait_until '[ "$(port_fd)" -eq 0 ]' 5) || { echo "cycle $i: the station kept the dead port" >&2; release=-1; failed=$((failed + 1)); }
   c0=$(proc_cpu_seconds "$station"); g0=$(now)
   sleep "$gone"

@@ -68,8 +68,9 @@ sample_once() {
   printf '%.1f,%.2f,%s,%s,%.2f\n' "$(echo "$now - $t0" | bc)" "$(proc_cpu_seconds "$station")" \
     "$(proc_rss_kb "$station")" "$(proc_fd_count "$station")" "$(proc_cpu_seconds "$sim")" >> "$csv"
 }
-# First sample once start-up is over; then every $sample seconds.
-sleep 10
+# First sample once start-up is over (Qt's pooled start-up threads expire after 30 s idle,
+# with their descriptors); then every $sample seconds.
+sleep 40
 sample_once
 ls -l "/proc/$station/fd" > "$work/fds-start.txt" 2>&1 || true
 end=$(echo "$t0 + $duration" | bc)
