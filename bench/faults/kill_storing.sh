@@ -56,13 +56,14 @@ for i in $(seq "$kills"); do
   before=0
   [ -f "$home/wwdd.db" ] && before=$(record_count "$home")
   out="$work/run-$i.log"
+  : > "$out"
   QT_QPA_PLATFORM=offscreen "$work/bin/qzstation_probe" --home "$home" --start --log-stores >"$out" 2>"$work/run-$i.err" &
   station=$!
   t_start=$(now)
   if [ "$aim" = 1 ]; then
     # Wait for one to three records, then for the tick after the last one.
     want=$(( RANDOM % 3 + 1 ))
-    for _ in $(seq 200); do [ "$(grep -c ' stored ' "$out" || true)" -ge "$want" ] && break; sleep 0.02; done
+    for _ in $(seq 200); do [ "$(grep -c ' stored ' "$out" 2>/dev/null || true)" -ge "$want" ] && break; sleep 0.02; done
     last=$(awk '$2 == "stored" { t = $1 } END { print t }' "$out")
     [ -n "$last" ] || last=$(now)
     target=$(awk -v t="$last" -v p="$period" -v seed="$RANDOM$i" 'BEGIN { srand(seed); printf "%.6f", t + p / 1000 + (rand() * 15 - 10) / 1000 }')
