@@ -38,9 +38,9 @@ bool isEscapedByte(const QString &text, qsizetype i)
 }
 
 // One GBK character from exactly these bytes, or nothing.
-bool decodeOne(const QByteArray &bytes, QString *out)
+bool decodeOne(QStringDecoder &decoder, QByteArrayView bytes, QString *out)
 {
-    QStringDecoder decoder(FileCodec, QStringDecoder::Flag::Stateless);
+    decoder.resetState();
     const QString s = decoder.decode(bytes);
     if (decoder.hasError() || s.size() != 1 || s.at(0) == QChar::ReplacementCharacter)
         return false;
@@ -51,6 +51,7 @@ bool decodeOne(const QByteArray &bytes, QString *out)
 // Character by character, single bytes first, then pairs; what decodes neither way is kept.
 QString decodeDamaged(QByteArrayView bytes)
 {
+    QStringDecoder decoder(FileCodec, QStringDecoder::Flag::Stateless);
     QString out;
     out.reserve(bytes.size());
     for (qsizetype i = 0; i < bytes.size();) {
@@ -61,10 +62,10 @@ QString decodeDamaged(QByteArrayView bytes)
             continue;
         }
         QString c;
-        if (decodeOne(bytes.sliced(i, 1).toByteArray(), &c)) {
+        if (decodeOne(decoder, bytes.sliced(i, 1), &c)) {
             out += c;
             ++i;
-        } else if (i + 1 < bytes.size() && decodeOne(bytes.sliced(i, 2).toByteArray(), &c)) {
+        } else if (i + 1 < bytes.size() && decodeOne(decoder, bytes.sliced(i, 2), &c)) {
             out += c;
             i += 2;
         } else {
