@@ -7,9 +7,8 @@
 // station's (fewer or more channel fields, a time field not declared as a date-time).
 //
 // Input: [flags] [channel count] [range: base in bits 0–1, span (bits 2–7) × 10 minutes]
-// then cells, row after row (datim, then the channel
-// fields of the layout), until the input ends or 200 rows are written. Each cell is a kind
-// byte and its payload:
+// then cells, row after row (datim, then the channel fields of the layout), until the input
+// ends or 200 rows are written. Each cell is a kind byte and its payload:
 //   0 NULL   1 text (length byte)   2 integer (8 bytes)   3 real (8 bytes)
 //   4 blob (length byte)   5 a time stamp the station would write, 2 bytes of seconds from
 //   a base time (its kind byte's high bits pick the base)   6 a value "%8.3F" of a float
