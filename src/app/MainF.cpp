@@ -23,6 +23,8 @@
 #include <QMenuBar>
 #include <QStatusBar>
 
+#include <cstdio>
+
 namespace {
 
 const QString OpenPortError = QStringLiteral("打开串口错误");
@@ -31,7 +33,8 @@ const QString CommOkText = QStringLiteral("通讯接收正常：OK！ ");
 
 } // namespace
 
-TMainFrm::TMainFrm(QWidget *parent) : QMainWindow(parent), HistoryTable(std::make_unique<db::TTable>())
+TMainFrm::TMainFrm(QWidget *parent, bool autoStart)
+    : QMainWindow(parent), HistoryTable(std::make_unique<db::TTable>()), m_autoStart(autoStart)
 {
     setWindowTitle(ui::AppTitle);
     resize(1024, 721);
@@ -121,49 +124,84 @@ QString TMainFrm::statusPanelText(int panel) const { return StatusPanels[panel]-
 
 void TMainFrm::FormCreate()
 {
-    // An error nobody handles here (settings file input/output, the table engine) reaches the
-    // standard error handler and ends the start-up sequence at that point; the window still opens.
-    ui::guarded([this] {
-        SetupCommAndHistory();
+    // Port and history table first. Whatever fails there, the settings are still read: a
+    // dialog saving the zero state of an unread start would wipe every name and limit.
+    startupGuarded([this] { SetupCommAndHistory(); });
+    startupGuarded([] {
         LoadSysParams();
         LoadChannelSettings(SysParams.ChannelCount);
-        // No reading has happened yet: every channel starts interrupted, not at 0.
-        for (int k = 1; k <= MaxChannels; ++k) {
-            AllRecord.Pv[k] = InterruptionMarker;
-            AllRecord.AlmText[k] = QStringLiteral("--");
-        }
-        CreateTiles(SysParams.ChannelCount);
     });
+    // No reading has happened yet: every channel starts interrupted, not at 0.
+    for (int k = 1; k <= MaxChannels; ++k) {
+        AllRecord.Pv[k] = InterruptionMarker;
+        AllRecord.AlmText[k] = QStringLiteral("--");
+    }
+    if (SettingsLoad.channels >= 0)
+        startupGuarded([this] { CreateTiles(SysParams.ChannelCount); });
     ApplyStorageInterval();
+    if (m_autoStart)
+        N2Click();
+}
+
+void TMainFrm::startupMessage(const QString &text)
+{
+    if (!m_autoStart) {
+        ui::showMessage(text, this);
+        return;
+    }
+    std::fprintf(stderr, "qzmonitor: %s\n", qPrintable(text));
+    ui::showNotice(text, this);
+}
+
+bool TMainFrm::startupGuarded(const std::function<void()> &fn)
+{
+    if (!m_autoStart)
+        return ui::guarded(fn);
+    try {
+        fn();
+        return true;
+    } catch (const ui::AppError &e) {
+        startupMessage(e.text());
+    } catch (const std::exception &e) {
+        startupMessage(QString::fromLocal8Bit(e.what()));
+    }
+    return false;
 }
 
 void TMainFrm::SetupCommAndHistory()
 {
     const CommSettings comm = ReadCommSettings(programDirectory());
     comm1->setDeviceMap(ReadDeviceMap(programDirectory()));
+    m_portName = comm.port;
+    m_speed = comm.speed;
 
     TComPortNumber port;
     TComPortBaudRate speed;
-    const bool known = ComPortNumberFromName(QStringLiteral("pn") + comm.port, &port)
+    m_portKnown = ComPortNumberFromName(QStringLiteral("pn") + comm.port, &port)
         && ComPortBaudRateFromName(QStringLiteral("br") + QString::number(comm.speed), &speed);
     bool opened = false;
-    if (known) {
+    if (m_portKnown) {
         comm1->setComPort(port);
         comm1->setComPortSpeed(speed);
         opened = comm1->OpenPort();
     }
-    if (!opened)
-        ui::showMessage(OpenPortError, this);
+    if (opened)
+        showPortInStatusBar();
+    else
+        startupMessage(OpenPortError);
 
     // The history table is bound and opened even without a port, so a run started later
     // stores into it; storing itself only starts with the port or with the run.
     openHistoryTable();
-    if (!opened)
-        return;
+    if (opened)
+        Receive.start();
+}
 
-    Receive.start();
-    StatusPanels[1]->setText(QStringLiteral("通讯接口： ") + comm.port);
-    StatusPanels[2]->setText(QStringLiteral("通讯速率： ") + QString::number(comm.speed) + QStringLiteral(" Bps"));
+void TMainFrm::showPortInStatusBar()
+{
+    StatusPanels[1]->setText(QStringLiteral("通讯接口： ") + m_portName);
+    StatusPanels[2]->setText(QStringLiteral("通讯速率： ") + QString::number(m_speed) + QStringLiteral(" Bps"));
+    m_portShown = true;
 }
 
 void TMainFrm::openHistoryTable()
@@ -284,7 +322,10 @@ void TMainFrm::SendTimer()
 {
     setWindowTitle(ui::AppTitle + QLatin1Char(' ') + ui::localDateTimeText(QDateTime::currentDateTime()));
     try {
-        comm1->OpenPort();
+        // A port name the master has no port for is never opened (it would open another one);
+        // the request is then refused as "port not open", like a missing device.
+        if (m_portKnown && comm1->OpenPort() && !m_portShown)
+            showPortInStatusBar(); // the adapter has appeared since start-up
         comm1->FunctionCode = 3;
         comm1->SlaveId = 1;
         comm1->Offset = 0;

@@ -117,6 +117,10 @@ void TAlmForm::N3Click() { setCurrentStatus(amNone); }
 void TAlmForm::BitBtn1Click()
 {
     const int rowCount = StringGrid1->rowCount() - 1;
+    if (const QString why = settingsSaveRefusal(rowCount); !why.isEmpty()) {
+        ui::showValidationError(why, this);
+        return;
+    }
     QList<AlarmRowText> texts;
     for (int r = 1; r <= rowCount; ++r)
         texts.append({cellText(StringGrid1, r, NameColumn), cellText(StringGrid1, r, StatusColumn),

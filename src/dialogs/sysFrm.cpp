@@ -140,6 +140,12 @@ void TSysForm::ComboBox1Change()
 
 void TSysForm::BitBtn1Click()
 {
+    // Nothing is written, not even the count and interval, from settings that were never read.
+    const int rowCount = StringGrid1->rowCount() - 1;
+    if (const QString why = settingsSaveRefusal(rowCount); !why.isEmpty()) {
+        ui::showValidationError(why, this);
+        return;
+    }
     if (const int i = ComboBox1->currentIndex(); i >= 0 && i < channelCountChoices().size())
         SysParams.ChannelCount = channelCountChoices().at(i).value;
     if (const int i = ComboBox2->currentIndex(); i >= 0 && i < storageIntervalChoices().size())
@@ -147,7 +153,6 @@ void TSysForm::BitBtn1Click()
     // Count and interval are saved before the grid is checked, so they hold even when a row fails.
     SaveSysParams();
 
-    const int rowCount = StringGrid1->rowCount() - 1;
     QList<ChannelRowText> texts;
     for (int r = 1; r <= rowCount; ++r)
         texts.append({cellText(StringGrid1, r, NameColumn), cellText(StringGrid1, r, LowerColumn),

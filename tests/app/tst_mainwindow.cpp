@@ -9,6 +9,9 @@
 #include "ScriptedPrompter.h"
 #include "SharedState.h"
 #include "StationOptions.h"
+#include "AlmFrm.h"
+#include "CommFrm.h"
+#include "sysFrm.h"
 #include "TQuery.h"
 #include "TTable.h"
 #include "Tiles.h"
@@ -19,6 +22,7 @@
 #include <QFrame>
 #include <QPointer>
 #include <QFile>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -85,6 +89,8 @@ private Q_SLOTS:
     void storageErrorShownOnce();
     void storagePeriodFollowsSetting();
     void historyWindowGetsTheTable();
+    void settingsSurviveFailedStartup();
+    void unattendedStartupDoesNotWait();
 
 private:
     void prepareHome(const QString &port, const QString &device, int channels = 8, int storageMs = 60000);
@@ -460,6 +466,118 @@ void TestMainWindow::historyWindowGetsTheTable()
         QCOMPARE(w.Receive.isActive(), running);
     }
     QVERIFY(m_prompter->errors.isEmpty());
+}
+
+void TestMainWindow::settingsSurviveFailedStartup()
+{
+    // Settings as the dialogs themselves write them, so a save of unchanged settings gives the
+    // same bytes; a history table that cannot be opened.
+    prepareHome(QStringLiteral("COM1"), m_home->filePath(QStringLiteral("no-such-tty")));
+    QByteArray pv, alm;
+    for (int k = 1; k <= 8; ++k) {
+        pv += QStringLiteral("罐%1\r\nkPa\r\n-10\r\n150.5\r\n").arg(k).toLocal8Bit();
+        alm += QStringLiteral("罐%1\r\n1\r\n95.5\r\n").arg(k).toLocal8Bit();
+    }
+    QStringEncoder gbk("GBK");
+    writeFile(m_home->filePath(QStringLiteral("SystemPv.Pf")), QByteArray(gbk(QString::fromLocal8Bit(pv))));
+    writeFile(m_home->filePath(QStringLiteral("SystemAlm.Pf")), QByteArray(gbk(QString::fromLocal8Bit(alm))));
+    writeFile(m_home->filePath(QStringLiteral("wwdd.db")), "this is not a history table\n");
+    const QStringList files = {QStringLiteral("KTcom.ini"), QStringLiteral("Sys_Para.Pf"),
+                               QStringLiteral("SystemPv.Pf"), QStringLiteral("SystemAlm.Pf"),
+                               QStringLiteral("wwdd.db")};
+    auto snapshot = [&] {
+        QList<QByteArray> bytes;
+        for (const QString &f : files) {
+            QFile file(m_home->filePath(f));
+            bytes.append(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>"));
+        }
+        return bytes;
+    };
+    const QList<QByteArray> before = snapshot();
+
+    {
+        TMainFrm w;
+        QCOMPARE(m_prompter->errors.size(), 1);
+        QVERIFY2(m_prompter->errors.first().startsWith(QStringLiteral("数据表无法打开")), qPrintable(m_prompter->errors.first()));
+        // The settings were read all the same, and the tiles built from them.
+        QCOMPARE(SysParams.ChannelCount, 8);
+        QCOMPARE(Option.Names[7], QStringLiteral("罐8"));
+        QCOMPARE(Option.AlarmModes[0], 1);
+        QCOMPARE(w.Panel2->findChildren<TMyPanels *>().size(), 8);
+        QCOMPARE(findTile(w.Panel2, 2)->NameCaption(), QStringLiteral("罐2"));
+
+        // Each dialog's "设置" saves what was read: nothing changes on disk.
+        AlmForm = new TAlmForm(&w);
+        TSysForm sys(&w);
+        sys.BitBtn1Click();
+        AlmForm->BitBtn1Click();
+        TCommForm comm(&w);
+        comm.BitBtn1Click();
+        QCOMPARE(m_prompter->errors.size(), 1);
+        QVERIFY(m_prompter->noticeTexts().isEmpty());
+        delete AlmForm;
+    }
+    QCOMPARE(snapshot(), before);
+
+    // A settings file that cannot be read at all: no tiles, and the dialogs refuse to save.
+    resetSharedState();
+    m_prompter->clear();
+    QVERIFY(QFile::remove(m_home->filePath(QStringLiteral("SystemPv.Pf"))));
+    QVERIFY(QDir(m_home->path()).mkdir(QStringLiteral("SystemPv.Pf")));
+    {
+        TMainFrm w;
+        QCOMPARE(m_prompter->errors.size(), 2); // the table, then the settings file
+        QVERIFY2(m_prompter->errors.at(1).contains(QStringLiteral("SystemPv.Pf")), qPrintable(m_prompter->errors.at(1)));
+        QCOMPARE(w.Panel2->findChildren<TMyPanels *>().size(), 0);
+        m_prompter->messages.clear();
+        AlmForm = new TAlmForm(&w);
+        TSysForm sys(&w);
+        sys.BitBtn1Click();
+        AlmForm->BitBtn1Click();
+        QCOMPARE(m_prompter->messages.size(), 2);
+        for (const ui::MessageRequest &m : m_prompter->messages)
+            QVERIFY2(m.text.startsWith(QStringLiteral("设置文件在启动时未能读入")), qPrintable(m.text));
+        delete AlmForm;
+    }
+    const QList<QByteArray> after = snapshot();
+    QCOMPARE(after.at(0), before.at(0));
+    QCOMPARE(after.at(1), before.at(1));
+    QCOMPARE(after.at(3), before.at(3));
+    QCOMPARE(after.at(4), before.at(4));
+}
+
+void TestMainWindow::unattendedStartupDoesNotWait()
+{
+    // Started by itself with the adapter not there yet: the problem is told without waiting
+    // for anyone, and the run begins.
+    prepareHome(QStringLiteral("COM1"), m_home->filePath(QStringLiteral("late-tty")));
+    Pty pty;
+    {
+        TMainFrm w(nullptr, true);
+        QVERIFY(m_prompter->messages.isEmpty());
+        QCOMPARE(m_prompter->noticeTexts(), QStringList{QStringLiteral("打开串口错误")});
+        QVERIFY(w.Send.isActive());
+        QVERIFY(w.Receive.isActive());
+        QVERIFY(!w.N2->isEnabled());
+        QCOMPARE(w.statusPanelText(1), QStringLiteral("通讯状态:"));
+
+        // The adapter appears: the next poll tick opens it and the status bar names it.
+        QVERIFY(QFile::link(pty.slavePath(), m_home->filePath(QStringLiteral("late-tty"))));
+        w.SendTimer();
+        QVERIFY(w.comm1->IsPortOpen());
+        QCOMPARE(pty.readAtLeast(8, 3000).toHex(), QByteArray("0103000000204412"));
+        QCOMPARE(w.statusPanelText(1), QStringLiteral("通讯接口： COM1"));
+        QCOMPARE(w.statusPanelText(2), QStringLiteral("通讯速率： 9600 Bps"));
+    }
+
+    // A port name the master has no port for is never opened in its place.
+    resetSharedState();
+    m_prompter->clear();
+    prepareHome(QStringLiteral("COM17"), pty.slavePath());
+    TMainFrm other(nullptr, true);
+    QCOMPARE(m_prompter->noticeTexts(), QStringList{QStringLiteral("打开串口错误")});
+    other.SendTimer();
+    QVERIFY(!other.comm1->IsPortOpen());
 }
 
 QTEST_MAIN(TestMainWindow)

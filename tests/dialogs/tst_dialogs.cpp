@@ -82,6 +82,8 @@ private Q_SLOTS:
     void sysFormRejectsBadRow();
     void sysFormSavesByteForByte();
     void sysFormCancelWritesNothing();
+    void sysFormRejectsLineBreaks();
+    void dialogsRefuseSettingsNeverRead();
     void sysFormReportsFileErrorAndStaysOpen();
 
     void commFormOpensWithSaved_data();
@@ -367,6 +369,62 @@ void TestDialogs::sysFormSavesByteForByte()
     // Alarm settings are not this dialog's business.
     QCOMPARE(Option.AlarmModes[0], int32_t(amUpper));
     QCOMPARE(Option.AlarmValues[0], 33.0f);
+    QCOMPARE(get("SystemAlm.Pf"), almBefore);
+}
+
+void TestDialogs::sysFormRejectsLineBreaks()
+{
+    // A line break in a name or unit would shift every later entry of SystemPv.Pf by a line.
+    firstStart(8);
+    const QByteArray pvBefore = get("SystemPv.Pf");
+    TSysForm form;
+    m_prompter->clear();
+    type(form.StringGrid1, 2, 1, QStringLiteral("罐\n2"));
+    form.BitBtn1Click();
+    QCOMPARE(m_prompter->messageTexts(), QStringList{QStringLiteral("曲线:2; 罐 2名称不能含换行符")});
+    QCOMPARE(m_prompter->messages.first().title, QStringLiteral("错误"));
+    QCOMPARE(form.StringGrid1->currentRow(), 2);
+    QCOMPARE(form.StringGrid1->currentColumn(), 1);
+
+    type(form.StringGrid1, 2, 1, QStringLiteral("罐2"));
+    type(form.StringGrid1, 4, 4, QStringLiteral("k\r\nPa"));
+    m_prompter->clear();
+    form.BitBtn1Click();
+    QCOMPARE(m_prompter->messageTexts(), QStringList{QStringLiteral("曲线:4; 油储温度4单位不能含换行符")});
+    QCOMPARE(form.StringGrid1->currentColumn(), 4);
+    QCOMPARE(get("SystemPv.Pf"), pvBefore);
+    QCOMPARE(Option.Names[1], QStringLiteral("油储温度2"));
+}
+
+void TestDialogs::dialogsRefuseSettingsNeverRead()
+{
+    // Start-up never read the settings (an unreadable file stopped it): whatever the grids
+    // show, nothing may be written over the files.
+    SysParams.ChannelCount = 8;
+    AlmChannelCount = 8;
+    {
+        TSysForm form;
+        QCOMPARE(form.StringGrid1->rowCount(), 9);
+        form.BitBtn1Click();
+        TAlmForm alarms;
+        alarms.BitBtn1Click();
+    }
+    QCOMPARE(m_prompter->messages.size(), 2);
+    for (const ui::MessageRequest &m : m_prompter->messages) {
+        QVERIFY2(m.text.startsWith(QStringLiteral("设置文件在启动时未能读入")), qPrintable(m.text));
+        QCOMPARE(m.title, QStringLiteral("错误"));
+    }
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{});
+
+    // Read, but a table without rows would write empty files.
+    firstStart(8);
+    const QByteArray almBefore = get("SystemAlm.Pf");
+    SysParams.ChannelCount = 0;
+    m_prompter->clear();
+    TAlmForm empty;
+    QCOMPARE(empty.StringGrid1->rowCount(), 1);
+    empty.BitBtn1Click();
+    QCOMPARE(m_prompter->messageTexts(), QStringList{QStringLiteral("表格中没有通道，不能保存：保存会清空所有通道的设置。")});
     QCOMPARE(get("SystemAlm.Pf"), almBefore);
 }
 
