@@ -251,64 +251,34 @@ void TMainFrm::N4Click()
     N3->setEnabled(true);
 }
 
-void TMainFrm::Pause()
-{
-    m_paused = {true, Send.isActive(), Receive.isActive()};
-    Send.stop();
-    Receive.stop();
-}
-
-void TMainFrm::Resume()
-{
-    if (!m_paused.active)
-        return;
-    if (m_paused.send)
-        Send.start();
-    if (m_paused.receive)
-        Receive.start();
-    m_paused = {};
-}
-
+// Settings dialogs, live views and the history window: polling, storing and the refresh go
+// on behind every one of them, in the run state the operator last chose. The dialogs edit
+// copies; what they save takes effect at once.
 void TMainFrm::N6Click()
 {
-    Pause();
     ui::showModalOwned(new TCommForm(this));
     ui::showMessage(QStringLiteral("通讯接口改变需重启程序才能生效！"), this);
-    Resume();
 }
 
 void TMainFrm::N7Click()
 {
-    Pause();
     ui::showModalOwned(new TSysForm(this));
     ApplyStorageInterval();
-    Resume();
 }
 
 void TMainFrm::NAlmClick()
 {
-    if (!AlmForm)
-        return;
-    Pause();
-    ui::showModal(AlmForm);
-    Resume();
+    if (AlmForm)
+        ui::showModal(AlmForm);
 }
 
-// The live views leave polling and storing running, so their displays keep changing.
 void TMainFrm::N16Click() { ui::showModalOwned(new TPvForm(this)); }
 
 void TMainFrm::N17Click() { ui::showModalOwned(new TRealLineForm(this)); }
 
-void TMainFrm::N19Click()
-{
-    // The history window reads wwdd; the station lets go of its exclusive hold meanwhile and
-    // neither polls nor stores.
-    HistoryTable->close();
-    Pause();
-    ui::showModalOwned(new TForm3(this));
-    ui::guarded([this] { HistoryTable->open(); });
-    Resume();
-}
+// The history window reads wwdd beside the storing station: a query shows the records stored
+// up to the moment it ran.
+void TMainFrm::N19Click() { ui::showModalOwned(new TForm3(this)); }
 
 void TMainFrm::AboutClick()
 {
@@ -331,8 +301,14 @@ void TMainFrm::SendTimer()
         comm1->Offset = 0;
         comm1->Quantity = quint16(pollQuantity(SysParams.ChannelCount));
         comm1->SendRequest();
+        m_sendErrorShown = false;
     } catch (...) {
-        ui::showMessage(QStringLiteral("error address!"), this);
+        // Shown once until a request goes out again: repeated boxes would pile up, behind a
+        // modal window too.
+        if (!m_sendErrorShown) {
+            m_sendErrorShown = true;
+            ui::showMessage(QStringLiteral("error address!"), this);
+        }
     }
     CommWatch.polled();
 }

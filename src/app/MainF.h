@@ -50,9 +50,6 @@ public:
     void Write_timerTimer();
     void ReceiveTimer();
 
-    // Pause remembers whether polling and storing run and stops both; resume restores them.
-    void Pause();
-    void Resume();
     // The storage tick follows the configured storage interval.
     void ApplyStorageInterval();
 
@@ -93,13 +90,8 @@ private:
     bool startupGuarded(const std::function<void()> &fn);
     void showPortInStatusBar();
 
-    struct PausedState {
-        bool active = false;
-        bool send = false;
-        bool receive = false;
-    };
-    PausedState m_paused;
     bool m_storageErrorShown = false;
+    bool m_sendErrorShown = false;
     bool m_autoStart = false;
     bool m_portKnown = false;  // the configured port name names a port the master has
     bool m_portShown = false;  // status panels 1 and 2 show port and speed

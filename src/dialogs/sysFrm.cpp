@@ -79,6 +79,7 @@ void TSysForm::FormCreate()
     setFixedCell(StringGrid1, 0, UnitColumn, QStringLiteral(" 单  位"));
 
     FChannelCount = SysParams.ChannelCount;
+    FEdit = Option;
     {
         // Showing the saved values is no change by the operator.
         const QSignalBlocker b1(ComboBox1);
@@ -100,16 +101,16 @@ void TSysForm::FillGrid()
     for (int n = 1; n <= count; ++n) {
         const int i = n - 1;
         setFixedCell(StringGrid1, n, 0, channelRowCaption(n));
-        if (Option.Names[i].isEmpty())
-            Option.Names[i] = defaultChannelName(n);
-        setEditCell(StringGrid1, n, NameColumn, Option.Names[i]);
-        setEditCell(StringGrid1, n, LowerColumn, formatGeneral(Option.LowerLimits[i]));
-        if (Option.LowerLimits[i] >= Option.UpperLimits[i])
-            Option.UpperLimits[i] = Option.LowerLimits[i] + 10.0f;
-        setEditCell(StringGrid1, n, UpperColumn, formatGeneral(Option.UpperLimits[i]));
-        if (Option.Units[i].isEmpty())
-            Option.Units[i] = DefaultUnit;
-        setEditCell(StringGrid1, n, UnitColumn, Option.Units[i]);
+        if (FEdit.Names[i].isEmpty())
+            FEdit.Names[i] = defaultChannelName(n);
+        setEditCell(StringGrid1, n, NameColumn, FEdit.Names[i]);
+        setEditCell(StringGrid1, n, LowerColumn, formatGeneral(FEdit.LowerLimits[i]));
+        if (FEdit.LowerLimits[i] >= FEdit.UpperLimits[i])
+            FEdit.UpperLimits[i] = FEdit.LowerLimits[i] + 10.0f;
+        setEditCell(StringGrid1, n, UpperColumn, formatGeneral(FEdit.UpperLimits[i]));
+        if (FEdit.Units[i].isEmpty())
+            FEdit.Units[i] = DefaultUnit;
+        setEditCell(StringGrid1, n, UnitColumn, FEdit.Units[i]);
     }
 }
 

@@ -3,6 +3,10 @@
 // pseudo-terminal. Timing is the point here, so nothing is ticked by hand.
 #include "MainF.h"
 
+#include "AlmFrm.h"
+#include "HistoryGridModel.h"
+#include "Unit3.h"
+
 #include "ModbusM.h"
 #include "MyPanels.h"
 #include "ScriptedPrompter.h"
@@ -12,7 +16,9 @@
 #include "TQuery.h"
 #include "Tiles.h"
 
+#include <QDateEdit>
 #include <QDir>
+#include <QTimeEdit>
 #include <QElapsedTimer>
 #include <QFrame>
 #include <QFile>
@@ -48,6 +54,7 @@ private Q_SLOTS:
     void init();
     void cleanup();
     void healthyLineStaysOkAndLossShowsPromptly();
+    void monitoringGoesOnBehindEveryWindow();
 
 private:
     std::unique_ptr<QTemporaryDir> m_home;
@@ -163,6 +170,90 @@ void TestLiveAcquisition::healthyLineStaysOkAndLossShowsPromptly()
     QVERIFY2(healthy >= 30, qPrintable(QString::number(healthy)));
     QCOMPARE(healthyMarkers, 0);
     QVERIFY(markersAfter > 0);
+}
+
+// The stored time stamps from `from` on, with channel 1's text.
+QList<QPair<QDateTime, QString>> storedSince(const QString &home, const QDateTime &from)
+{
+    db::TQuery q;
+    q.setDatabaseName(home);
+    q.SQL = QStringList{QStringLiteral("select * from wwdd where datim>=:Pdt1 order by datim")};
+    q.setParamDateTime(QStringLiteral("Pdt1"), from);
+    q.open();
+    QList<QPair<QDateTime, QString>> rows;
+    for (q.first(); !q.eof(); q.next())
+        rows.append({q.fieldDateTime(QStringLiteral("datim")), q.fieldText(QStringLiteral("aa1")).trimmed()});
+    q.close();
+    return rows;
+}
+
+void TestLiveAcquisition::monitoringGoesOnBehindEveryWindow()
+{
+    Simulator sim(simulatorProgram());
+    QVERIFY(sim.start({QStringLiteral("--channels"), QStringLiteral("16")}));
+    writeFile(m_home->filePath(QStringLiteral("KTcom.ini")),
+              QStringLiteral("[communication]\r\nCOM=COM1\r\nBps=9600\r\n[devices]\r\nCOM1=%1\r\n").arg(sim.path()).toUtf8());
+    writeFile(m_home->filePath(QStringLiteral("Sys_Para.Pf")), "16\r\n1000\r\n");
+
+    TMainFrm w;
+    AlmForm = new TAlmForm(&w);
+    Watch watch;
+    connect(&w.Write_timer, &QTimer::timeout, this, [&] {
+        ++watch.ticks;
+        watch.errorTicks += w.statusPanelText(0) != OkText;
+    });
+    w.N2Click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.statusPanelText(0), OkText, 5000);
+    const QDateTime runFrom = QDateTime::currentDateTime();
+
+    // Each window is kept open for 10 s, as an operator reading it would; the history window
+    // runs a query half way.
+    QStringList report;
+    m_prompter->onModal = [&](QDialog *dialog) {
+        const QString name = QString::fromLatin1(dialog->metaObject()->className());
+        const QDateTime opened = QDateTime::currentDateTime();
+        watch = {};
+        if (auto *history = qobject_cast<TForm3 *>(dialog)) {
+            QTest::qWait(5000);
+            const QDateTime now = QDateTime::currentDateTime();
+            history->DateTimePicker1->setDate(runFrom.date());
+            history->DateTimePicker2->setTime(QTime(0, 0));
+            history->DateTimePicker3->setDate(now.date());
+            history->DateTimePicker4->setTime(now.time());
+            history->Button1Click();
+            // The query shows every record stored up to its own moment; nothing can be stored
+            // between reading the clock and the query, both run on this thread.
+            int upToNow = 0;
+            for (const auto &row : storedSince(m_home->path(), QDateTime(runFrom.date(), QTime(0, 0))))
+                upToNow += row.first <= now;
+            const int shown = history->GridModel->rowCount();
+            if (shown != upToNow || shown == 0)
+                report << QStringLiteral("%1: the query showed %2 rows of %3").arg(name).arg(shown).arg(upToNow);
+            QTest::qWait(5000);
+        } else {
+            QTest::qWait(10000);
+        }
+        const auto rows = storedSince(m_home->path(), opened);
+        int markers = 0;
+        qint64 widestGapMs = 0;
+        for (int i = 0; i < rows.size(); ++i) {
+            markers += rows.at(i).second == QStringLiteral("-1000.000");
+            if (i > 0)
+                widestGapMs = qMax(widestGapMs, rows.at(i - 1).first.msecsTo(rows.at(i).first));
+        }
+        if (rows.size() < 9 || markers > 0 || widestGapMs > 1500 || watch.errorTicks > 0 || watch.ticks < 9)
+            report << QStringLiteral("%1: %2 records, %3 interrupted, widest gap %4 ms, %5 of %6 ticks not OK")
+                          .arg(name).arg(rows.size()).arg(markers).arg(widestGapMs).arg(watch.errorTicks).arg(watch.ticks);
+        return int(QDialog::Rejected);
+    };
+    w.N19Click(); // 数据查询
+    w.N7Click();  // 系统参数设置
+    w.N6Click();  // 通讯参数设置
+    w.NAlmClick(); // 报警状态设置
+    QCOMPARE(m_prompter->modalCount, 4);
+    QVERIFY2(report.isEmpty(), qPrintable(report.join(u'\n')));
+    QVERIFY(w.Send.isActive());
+    delete AlmForm;
 }
 
 QTEST_MAIN(TestLiveAcquisition)

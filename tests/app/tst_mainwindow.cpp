@@ -83,12 +83,12 @@ private Q_SLOTS:
     void tileLayouts_data();
     void tileLayouts();
     void runStates();
-    void pauseAroundModalWindows();
+    void timersRunBehindModalWindows();
     void emptyingHistory();
     void acquisitionOverPty();
     void storageErrorShownOnce();
     void storagePeriodFollowsSetting();
-    void historyWindowGetsTheTable();
+    void historyWindowReadsBesideTheStation();
     void settingsSurviveFailedStartup();
     void unattendedStartupDoesNotWait();
 
@@ -250,48 +250,16 @@ void TestMainWindow::runStates()
     QVERIFY(w.Write_timer.isActive()); // never stopped
 }
 
-void TestMainWindow::pauseAroundModalWindows()
+void TestMainWindow::timersRunBehindModalWindows()
 {
     Pty pty;
     prepareHome(QStringLiteral("COM1"), pty.slavePath());
     TMainFrm w;
+    AlmForm = new TAlmForm(&w);
     w.N2Click();
 
     // What the timers do while each modal window is shown: "send receive write" flags.
     QStringList during;
-    m_prompter->onModal = [&](QDialog *dialog) {
-        during.append(QStringLiteral("%1 %2%3%4")
-                          .arg(QString::fromLatin1(dialog->metaObject()->className()))
-                          .arg(int(w.Send.isActive()))
-                          .arg(int(w.Receive.isActive()))
-                          .arg(int(w.Write_timer.isActive())));
-        return int(QDialog::Rejected);
-    };
-
-    w.N7Click(); // 系统参数设置
-    QVERIFY(w.Send.isActive());
-    QVERIFY(w.Receive.isActive());
-
-    // "通讯参数设置" asks for a restart whatever the dialog's outcome (here: cancelled).
-    m_prompter->messages.clear();
-    w.N6Click();
-    QCOMPARE(m_prompter->messageTexts(), QStringList{QStringLiteral("通讯接口改变需重启程序才能生效！")});
-    QVERIFY(w.Send.isActive());
-    QVERIFY(w.Receive.isActive());
-
-    // Stopped stays stopped after a modal window.
-    w.N3Click();
-    w.N6Click();
-    QVERIFY(!w.Send.isActive());
-    QVERIFY(!w.Receive.isActive());
-
-    // Polling and storing pause while a settings dialog is shown; the refresh tick goes on.
-    QCOMPARE(during, (QStringList{QStringLiteral("TSysForm 001"), QStringLiteral("TCommForm 001"),
-                                  QStringLiteral("TCommForm 001")}));
-
-    // The live views leave polling and storing running; both windows are destroyed on close.
-    w.N2Click();
-    during.clear();
     QList<QPointer<QDialog>> shown;
     m_prompter->onModal = [&](QDialog *dialog) {
         shown.append(dialog);
@@ -302,12 +270,42 @@ void TestMainWindow::pauseAroundModalWindows()
                           .arg(int(w.Write_timer.isActive())));
         return int(QDialog::Rejected);
     };
-    w.N16Click();
-    w.N17Click();
-    QCOMPARE(during, (QStringList{QStringLiteral("TPvForm 111"), QStringLiteral("TRealLineForm 111")}));
-    QCOMPARE(shown.size(), 2);
-    QVERIFY(shown[0].isNull());
-    QVERIFY(shown[1].isNull());
+    auto everyWindow = [&] {
+        w.N7Click(); // 系统参数设置
+        w.N6Click(); // 通讯参数设置
+        w.NAlmClick(); // 报警状态设置
+        w.N16Click(); // 实时数据
+        w.N17Click(); // 实时曲线
+        w.N19Click(); // 数据查询
+    };
+
+    // Running: polling, storing and the refresh go on behind every window.
+    everyWindow();
+    QCOMPARE(during, (QStringList{QStringLiteral("TSysForm 111"), QStringLiteral("TCommForm 111"),
+                                  QStringLiteral("TAlmForm 111"), QStringLiteral("TPvForm 111"),
+                                  QStringLiteral("TRealLineForm 111"), QStringLiteral("TForm3 111")}));
+    QVERIFY(w.Send.isActive());
+    QVERIFY(w.Receive.isActive());
+    // "通讯参数设置" asks for a restart whatever the dialog's outcome (here: cancelled).
+    QVERIFY(m_prompter->messageTexts().contains(QStringLiteral("通讯接口改变需重启程序才能生效！")));
+
+    // Stopped stays stopped: no window starts the run.
+    w.N3Click();
+    during.clear();
+    everyWindow();
+    for (const QString &d : during)
+        QVERIFY2(d.endsWith(QStringLiteral(" 001")), qPrintable(d));
+    QVERIFY(!w.Send.isActive());
+    QVERIFY(!w.Receive.isActive());
+
+    // Windows made for one use are destroyed on close; the alarm dialog lives on.
+    for (const QPointer<QDialog> &d : shown) {
+        if (qobject_cast<TAlmForm *>(d.data()))
+            continue;
+        QVERIFY(d.isNull());
+    }
+    QVERIFY(AlmForm);
+    delete AlmForm;
 }
 
 void TestMainWindow::emptyingHistory()
@@ -434,7 +432,7 @@ void TestMainWindow::storagePeriodFollowsSetting()
     QCOMPARE(w.Receive.interval(), 5000);
 }
 
-void TestMainWindow::historyWindowGetsTheTable()
+void TestMainWindow::historyWindowReadsBesideTheStation()
 {
     Pty pty;
     prepareHome(QStringLiteral("COM1"), pty.slavePath());
@@ -445,22 +443,33 @@ void TestMainWindow::historyWindowGetsTheTable()
         running ? w.N2Click() : w.N3Click();
         QString seen;
         m_prompter->onModal = [&](QDialog *dialog) {
-            // While the window is shown the station holds no lock on wwdd and stores nothing.
+            // While the window is shown the station still holds and writes wwdd; a reader
+            // sees what it has stored, a second writer is kept out.
+            w.ReceiveTimer();
             db::TTable reader;
             reader.setDatabaseName(m_home->path());
             reader.setTableName(QStringLiteral("wwdd"));
-            reader.setExclusive(true);
             reader.open();
-            seen = QStringLiteral("%1 %2 %3%4")
+            db::TTable writer;
+            writer.setDatabaseName(m_home->path());
+            writer.setTableName(QStringLiteral("wwdd"));
+            writer.setExclusive(true);
+            bool refused = false;
+            try {
+                writer.open();
+            } catch (const db::DbError &) {
+                refused = true;
+            }
+            seen = QStringLiteral("%1 %2 %3%4 %5")
                        .arg(QString::fromLatin1(dialog->metaObject()->className()))
                        .arg(reader.recordCount())
                        .arg(int(w.Send.isActive()))
-                       .arg(int(w.Receive.isActive()));
-            reader.close();
+                       .arg(int(w.Receive.isActive()))
+                       .arg(refused ? QStringLiteral("refused") : QStringLiteral("let in"));
             return int(QDialog::Rejected);
         };
         w.N19Click();
-        QCOMPARE(seen, QStringLiteral("TForm3 1 00"));
+        QCOMPARE(seen, running ? QStringLiteral("TForm3 2 11 refused") : QStringLiteral("TForm3 3 00 refused"));
         QVERIFY(w.HistoryTable->active());
         QCOMPARE(w.Send.isActive(), running);
         QCOMPARE(w.Receive.isActive(), running);

@@ -188,13 +188,17 @@ void TestDialogs::sysFormOpens()
     QVERIFY(g->item(3, 1)->flags() & Qt::ItemIsEditable);
     QCOMPARE(cell(g, 3, 2), QStringLiteral("-5.5"));
     QCOMPARE(cell(g, 3, 3), QStringLiteral("120"));
-    // Empty entries are shown, and kept in memory, with the defaults.
+    // Empty entries are shown with the defaults, in the dialog's copy only: the running
+    // station keeps its settings until they are saved.
     QCOMPARE(cell(g, count, 1), QStringLiteral("油储温度%1").arg(count));
     QCOMPARE(cell(g, count, 3), QStringLiteral("10"));
-    QCOMPARE(Option.Units[count - 1], QStringLiteral("℃"));
-    QCOMPARE(Option.UpperLimits[count - 1], 10.0f);
+    QCOMPARE(form.edited().Units[count - 1], QStringLiteral("℃"));
+    QCOMPARE(form.edited().UpperLimits[count - 1], 10.0f);
+    QVERIFY(Option.Units[count - 1].isEmpty());
+    QCOMPARE(Option.UpperLimits[count - 1], 0.0f);
+    QCOMPARE(Option.UpperLimits[2], 120.0f);
     if (count < MaxChannels)
-        QVERIFY(Option.Names[count].isEmpty()); // beyond the grid nothing changes
+        QVERIFY(form.edited().Names[count].isEmpty()); // beyond the grid nothing changes
 }
 
 void TestDialogs::sysFormCount5SavesAs8()
@@ -446,10 +450,10 @@ void TestDialogs::sysFormCancelWritesNothing()
     QCOMPARE(get("SystemPv.Pf"), pv);
     QCOMPARE(SysParams.ChannelCount, 8);
     QCOMPARE(Option.Names[0], QStringLiteral("油储温度1"));
-    // The defaults the grid put into memory stay.
-    QCOMPARE(Option.Names[1], QStringLiteral("油储温度2"));
-    QCOMPARE(Option.UpperLimits[1], 10.0f);
-    QCOMPARE(Option.Names[20], QStringLiteral("油储温度21"));
+    // Nothing the grid showed reached the station's settings: not the edit, not a default.
+    QVERIFY(Option.Names[1].isEmpty());
+    QCOMPARE(Option.UpperLimits[1], 0.0f);
+    QVERIFY(Option.Names[20].isEmpty());
 }
 
 void TestDialogs::sysFormReportsFileErrorAndStaysOpen()
