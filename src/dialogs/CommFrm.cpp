@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QFrame>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QStyle>
 #include <QVBoxLayout>
@@ -75,8 +76,7 @@ TCommForm::TCommForm(QWidget *parent, std::function<SerialDeviceScan()> scan)
     connect(BitBtn1, &QPushButton::clicked, this, [this] { ui::guarded([this] { BitBtn1Click(); }); });
     connect(BitBtn2, &QPushButton::clicked, this, &QDialog::reject);
     connect(RefreshButton, &QPushButton::clicked, this, &TCommForm::RefreshDevices);
-    connect(ComboBox3, &QComboBox::currentIndexChanged, this,
-            [this] { ComboBox3->setToolTip(ComboBox3->currentText()); });
+    connect(ComboBox3, &QComboBox::currentIndexChanged, this, &TCommForm::showChosenDevice);
 
     FormCreate();
     // Only now: FormCreate has chosen the port whose devices are shown.
@@ -120,9 +120,16 @@ void TCommForm::showDevicesOfPort()
     for (const DeviceChoice &c : std::as_const(m_choices))
         ComboBox3->addItem(c.text, c.device);
     ComboBox3->setCurrentIndex(0);
-    ComboBox3->setToolTip(ComboBox3->currentText());
+    showChosenDevice();
     // The list may be wider than the box: stable names run to some 70 characters.
     ComboBox3->view()->setMinimumWidth(ComboBox3->view()->sizeHintForColumn(0) + 24);
+}
+
+void TCommForm::showChosenDevice()
+{
+    // The device name is the start of the text: keep it in view, not the end of the details.
+    ComboBox3->lineEdit()->setCursorPosition(0);
+    ComboBox3->setToolTip(ComboBox3->currentText());
 }
 
 void TCommForm::BitBtn1Click()

@@ -47,6 +47,7 @@ public:
 private:
     // Rebuilds ComboBox3 for the port selected in ComboBox1.
     void showDevicesOfPort();
+    void showChosenDevice();
     QString mappedDevice() const;
 
     std::function<SerialDeviceScan()> m_scan;

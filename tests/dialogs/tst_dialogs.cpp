@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QStringEncoder>
@@ -607,6 +608,7 @@ void TestDialogs::commFormChoosesDevice()
 
     // The adapter for COM1: stored under its stable name; COM2's entry and the rest are kept.
     form.ComboBox3->setCurrentIndex(1);
+    QCOMPARE(form.ComboBox3->lineEdit()->cursorPosition(), 0); // the name in view, not the details
     form.BitBtn1->click();
     QCOMPARE(get("KTcom.ini"), QByteArray("[communication]\r\nCOM=COM1\r\nBps=4800\r\n[devices]\r\n; bench\r\nCOM2=/dev/ttyACM3\r\n"
                                           "COM1=/dev/serial/by-id/usb-FTDI_A50285BI-if00-port0\r\n"));
