@@ -33,7 +33,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   echo "package: installing ${missing[*]}" >&2
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
 # Debian's compiler and linker hardening (stack protector, fortify, relro, bind now); without
