@@ -7,6 +7,7 @@
 #include "MyPanels.h"
 #include "PvFrm.h"
 #include "RealLineFrm.h"
+#include "SerialAccess.h"
 #include "SettingsFiles.h"
 #include "SharedState.h"
 #include "HistoryTable.h"
@@ -187,6 +188,9 @@ void TMainFrm::SetupCommAndHistory()
     }
     if (opened)
         showPortInStatusBar();
+    else if (m_portKnown)
+        // A device there but not permitted is named with its fix (group membership).
+        startupMessage(openPortFailureText(OpenPortError, comm1->DevicePath()));
     else
         startupMessage(OpenPortError);
 

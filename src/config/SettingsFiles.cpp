@@ -49,20 +49,45 @@ CommSettings ReadSavedCommSettings(const QString &programDir)
     return {ini.readString(CommSection, PortKey, QString()), ini.readInteger(CommSection, SpeedKey, 0)};
 }
 
-QMap<int, QString> ReadDeviceMap(const QString &programDir)
+namespace {
+
+// The port a [devices] key names: "COM" + a positive number ("com3", "COM03"), else 0.
+int devicePortOfKey(const QString &key)
 {
     static const QRegularExpression portKey(QStringLiteral("^COM([0-9]{1,6})$"),
                                             QRegularExpression::CaseInsensitiveOption);
+    const auto m = portKey.match(key);
+    return m.hasMatch() ? m.captured(1).toInt() : 0;
+}
+
+} // namespace
+
+QMap<int, QString> ReadDeviceMap(const QString &programDir)
+{
     QMap<int, QString> devices;
     const auto pairs = commIni(programDir).readSection(DevicesSection);
     for (const auto &[key, value] : pairs) {
-        const auto m = portKey.match(key);
-        const int n = m.hasMatch() ? m.captured(1).toInt() : 0;
+        const int n = devicePortOfKey(key);
         // The first entry of a port counts, as with every other key.
         if (n > 0 && !value.isEmpty() && !devices.contains(n))
             devices.insert(n, value);
     }
     return devices;
+}
+
+void WriteDeviceMapping(const QString &programDir, int port, const QString &device)
+{
+    IniFile ini = commIni(programDir);
+    // The entry that counts for the port now is the one to change, however it is spelt
+    // ("COM03"); otherwise the new one would sit behind it unread.
+    QString key = QStringLiteral("COM%1").arg(port);
+    for (const auto &[k, value] : ini.readSection(DevicesSection)) {
+        if (devicePortOfKey(k) == port && !value.isEmpty()) {
+            key = k;
+            break;
+        }
+    }
+    ini.writeString(DevicesSection, key, device);
 }
 
 void WriteCommSettings(const QString &programDir, const QString &port, int speed)

@@ -47,6 +47,10 @@ CommSettings ReadSavedCommSettings(const QString &programDir);
 // regard to case; keys that are not "COM" + a positive number and empty paths are skipped.
 QMap<int, QString> ReadDeviceMap(const QString &programDir);
 
+// Writes COMn = device into [devices] of KTcom.ini, keeping everything else (an entry of the
+// port that is there already keeps its spelling and place).
+void WriteDeviceMapping(const QString &programDir, int port, const QString &device);
+
 // Writes "COM" then "Bps" into [communication] of KTcom.ini, keeping everything else.
 void WriteCommSettings(const QString &programDir, const QString &port, int speed);
 

@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QStringEncoder>
@@ -90,6 +91,8 @@ private Q_SLOTS:
     void commFormOpensWithSaved();
     void commFormWritesAndKeepsDevices();
     void commFormCancelAndFailure();
+    void commFormChoosesDevice();
+    void commFormRefusesBadDevice();
 
     void almFormAfterFirstStart();
     void almFormRoundTrip();
@@ -562,6 +565,89 @@ void TestDialogs::commFormCancelAndFailure()
     QVERIFY(m_prompter->errors.first().contains("KTcom.ini"));
     QVERIFY(m_prompter->messages.isEmpty());
     QVERIFY(form.isVisible());
+}
+
+// A machine with one USB adapter (stable name) and one on-board port.
+static SerialDeviceScan oneAdapter()
+{
+    return {{{QStringLiteral("/dev/ttyUSB0"), QStringLiteral("FT232R USB UART"), QStringLiteral("FTDI"), QStringLiteral("A50285BI")},
+             {QStringLiteral("/dev/ttyS0"), {}, {}, {}}},
+            {{QStringLiteral("/dev/serial/by-id/usb-FTDI_A50285BI-if00-port0"), QStringLiteral("/dev/ttyUSB0")}}};
+}
+
+void TestDialogs::commFormChoosesDevice()
+{
+    put("KTcom.ini", "[communication]\r\nCOM=COM2\r\nBps=4800\r\n[devices]\r\n; bench\r\nCOM2=/dev/ttyACM3\r\n");
+    int scans = 0;
+    SerialDeviceScan scan = oneAdapter();
+    TCommForm form(nullptr, [&] {
+        ++scans;
+        return scan;
+    });
+    form.show();
+    QCOMPARE(scans, 1);
+    // COM2's device comes first, though unplugged; then the adapter, then the on-board port.
+    QCOMPARE(form.ComboBox3->count(), 3);
+    QCOMPARE(form.ComboBox3->currentIndex(), 0);
+    QCOMPARE(form.ComboBox3->currentText(), QStringLiteral("当前：/dev/ttyACM3  —  未找到"));
+    QCOMPARE(form.ComboBox3->itemText(1),
+             QStringLiteral("/dev/serial/by-id/usb-FTDI_A50285BI-if00-port0  —  /dev/ttyUSB0, FT232R USB UART, FTDI, 序列号 A50285BI"));
+    QCOMPARE(form.ComboBox3->itemText(2), QStringLiteral("/dev/ttyS0"));
+
+    // Another port shows its own device: COM1 has no entry and opens /dev/ttyS0, which is there.
+    form.ComboBox1->setCurrentIndex(0);
+    QCOMPARE(form.ComboBox3->currentText(), QStringLiteral("当前：/dev/ttyS0  —  默认设备"));
+    QCOMPARE(form.ComboBox3->count(), 2);
+
+    // An adapter plugged in while the dialog is open appears on "刷新".
+    scan.stable.append({QStringLiteral("/dev/serial/by-id/usb-Prolific-if00-port0"), QStringLiteral("/dev/ttyUSB1")});
+    form.RefreshButton->click();
+    QCOMPARE(scans, 2);
+    QCOMPARE(form.ComboBox3->count(), 3);
+    QCOMPARE(form.deviceChoices().at(2).device, QStringLiteral("/dev/serial/by-id/usb-Prolific-if00-port0"));
+
+    // The adapter for COM1: stored under its stable name; COM2's entry and the rest are kept.
+    form.ComboBox3->setCurrentIndex(1);
+    QCOMPARE(form.ComboBox3->lineEdit()->cursorPosition(), 0); // the name in view, not the details
+    form.BitBtn1->click();
+    QCOMPARE(get("KTcom.ini"), QByteArray("[communication]\r\nCOM=COM1\r\nBps=4800\r\n[devices]\r\n; bench\r\nCOM2=/dev/ttyACM3\r\n"
+                                          "COM1=/dev/serial/by-id/usb-FTDI_A50285BI-if00-port0\r\n"));
+    QCOMPARE(m_prompter->messageTexts(), QStringList({"设置成功！请重新运行程序！"}));
+    QCOMPARE(form.result(), int(QDialog::Accepted));
+
+    // Again for COM2, typing a device the list cannot know: its entry changes in place.
+    m_prompter->clear();
+    TCommForm again(nullptr, [&] { return scan; });
+    again.show();
+    again.ComboBox1->setCurrentIndex(1);
+    QCOMPARE(again.ComboBox3->currentText(), QStringLiteral("当前：/dev/ttyACM3  —  未找到"));
+    again.ComboBox3->setEditText(QStringLiteral(" /tmp/ttyQZ "));
+    again.BitBtn1Click();
+    QCOMPARE(get("KTcom.ini"), QByteArray("[communication]\r\nCOM=COM2\r\nBps=4800\r\n[devices]\r\n; bench\r\nCOM2=/tmp/ttyQZ\r\n"
+                                          "COM1=/dev/serial/by-id/usb-FTDI_A50285BI-if00-port0\r\n"));
+    QCOMPARE(ReadDeviceMap(m_dir->path()).value(2), QStringLiteral("/tmp/ttyQZ"));
+}
+
+void TestDialogs::commFormRefusesBadDevice()
+{
+    const QByteArray ini = "[communication]\r\nCOM=COM1\r\nBps=9600\r\n";
+    put("KTcom.ini", ini);
+    TCommForm form(nullptr, [] { return oneAdapter(); });
+    form.show();
+    form.ComboBox2->setCurrentIndex(3);
+    form.ComboBox3->setEditText(QStringLiteral("ttyUSB0"));
+    form.BitBtn1->click();
+    // Told what is wrong, nothing written, the dialog stays open for a correction.
+    QCOMPARE(m_prompter->messages.size(), 1);
+    QCOMPARE(m_prompter->messages.first().title, QStringLiteral("错误"));
+    QVERIFY(m_prompter->messages.first().text.startsWith(QStringLiteral("串口设备必须是完整路径")));
+    QCOMPARE(get("KTcom.ini"), ini);
+    QVERIFY(form.isVisible());
+
+    // Cancel after choosing a device writes nothing either.
+    form.ComboBox3->setCurrentIndex(1);
+    form.BitBtn2->click();
+    QCOMPARE(get("KTcom.ini"), ini);
 }
 
 // ---------------------------------------------------------------------------------------------
