@@ -145,15 +145,16 @@ void AlarmEngine::evaluate(const TAllRecord &rec, const TOption &opt, int channe
         const double v = pv;
         const QString &text = rec.AlmText[size_t(k)];
         if (text != NotReadYet) {
+            // Returns first, then the raise: the state moved from one to the other.
             const int active = instrumentIndex(text);
             for (int i = 0; i < InstrumentKindCount; ++i) {
-                if (i == active)
-                    apply(slots[i], AlarmInput::ConditionOn, now, v, name, QString(), out);
-                else if (slots[i].alarm.state != AlarmState::Normal)
+                if (i != active && slots[i].alarm.state != AlarmState::Normal)
                     apply(slots[i], AlarmInput::ConditionOff, now, v, name, QString(), out);
                 if (slots[i].alarm.state != AlarmState::Normal)
                     slots[i].alarm.lastValue = v;
             }
+            if (active >= 0)
+                apply(slots[active], AlarmInput::ConditionOn, now, v, name, QString(), out);
         }
 
         const int32_t mode = opt.AlarmModes[size_t(k - 1)];

@@ -38,6 +38,9 @@ const QStringList RequiredColumns = {QStringLiteral("id"),     QStringLiteral("t
                                      QStringLiteral("value"),   QStringLiteral("transition"), QStringLiteral("user"),
                                      QStringLiteral("detail")};
 
+// Texts of NOT NULL columns: an empty text must not be bound as NULL.
+QString text(const QString &s) { return s.isNull() ? QStringLiteral("") : s; }
+
 QVariant nullable(double v) { return std::isnan(v) ? QVariant() : QVariant(v); }
 QVariant nullableChannel(int c) { return c > 0 ? QVariant(c) : QVariant(); }
 
@@ -188,13 +191,13 @@ void EventJournal::append(QList<JournalEvent> &events)
             q.bindValue(0, db::dateTimeToText(e.time));
             q.bindValue(1, sourceToken(e.source));
             q.bindValue(2, nullableChannel(e.channel));
-            q.bindValue(3, e.name);
-            q.bindValue(4, e.kind);
+            q.bindValue(3, text(e.name));
+            q.bindValue(4, text(e.kind));
             q.bindValue(5, nullable(e.value));
             q.bindValue(6, transitionToken(e.transition));
-            q.bindValue(7, e.user);
-            q.bindValue(8, e.detail);
-            q.bindValue(9, e.isStation() ? QString() : stateToken(e.state));
+            q.bindValue(7, text(e.user));
+            q.bindValue(8, text(e.detail));
+            q.bindValue(9, e.isStation() ? text(QString()) : stateToken(e.state));
             const bool ok = q.exec();
             const QSqlError error = q.lastError();
             const QVariant id = q.lastInsertId();

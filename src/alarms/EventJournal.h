@@ -102,6 +102,8 @@ public:
 
     qint64 rowCount() const;
     qint64 lastId() const;
+    // The connection itself (its settings, for diagnostics and tests).
+    QSqlDatabase database() const { return m_conn.database(); }
 
 private:
     void openConnection(bool create);
