@@ -20,7 +20,9 @@ AlarmNotifier::~AlarmNotifier()
     m_running.clear();
     for (const Running &r : running) {
         r.process->disconnect(this);
-        // The destructor kills the command and waits for it to end.
+        // The program is ending: a command still running is stopped, not left behind.
+        r.process->kill();
+        r.process->waitForFinished(1000);
         delete r.process;
     }
 }
