@@ -79,10 +79,10 @@ void AlarmNotifier::start(const Job &job)
     auto *process = new QProcess(this);
     process->setProgram(m_command);
     process->setArguments(job.arguments);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const auto &[key, value] : job.environment)
-        env.insert(key, value);
-    process->setProcessEnvironment(env);
+        environment.insert(key, value);
+    process->setProcessEnvironment(environment);
     if (!m_workingDirectory.isEmpty())
         process->setWorkingDirectory(m_workingDirectory);
     // Whatever the command prints is of no use here and must not fill a pipe.

@@ -41,8 +41,26 @@ const QStringList RequiredColumns = {QStringLiteral("id"),     QStringLiteral("t
 // Texts of NOT NULL columns: an empty text must not be bound as NULL.
 QString text(const QString &s) { return s.isNull() ? QStringLiteral("") : s; }
 
+constexpr qint64 UnixEpochJulianDay = 2440588;
+constexpr qint64 MsecsPerDay = 86400000;
+
 QVariant nullable(double v) { return std::isnan(v) ? QVariant() : QVariant(v); }
 QVariant nullableChannel(int c) { return c > 0 ? QVariant(c) : QVariant(); }
+
+// The stored local time as a QDateTime. Rows come in time order, so the local offset is
+// looked up once an hour (LocalMsecs) and the result carries it as a fixed offset: converting
+// every row through the local time zone costs the C library a look at the zone file each time.
+QDateTime rowTime(const QString &text, db::LocalMsecs &local)
+{
+    const QByteArray bytes = text.toLatin1();
+    QDate date;
+    QTime time;
+    if (!db::parseDateTimeText(bytes.constData(), bytes.size(), &date, &time))
+        return QDateTime();
+    const qint64 utc = local.toMsecs(date, time);
+    const qint64 wall = (date.toJulianDay() - UnixEpochJulianDay) * MsecsPerDay + time.msecsSinceStartOfDay();
+    return QDateTime::fromMSecsSinceEpoch(utc, Qt::OffsetFromUTC, int((wall - utc) / 1000));
+}
 
 } // namespace
 
@@ -216,12 +234,12 @@ void EventJournal::append(QList<JournalEvent> &events)
         events[i].id = ids.at(i);
 }
 
-JournalEvent EventJournal::readRow(const QSqlQuery &q) const
+JournalEvent EventJournal::readRow(const QSqlQuery &q, db::LocalMsecs &local) const
 {
     JournalEvent e;
     e.id = q.value(0).toLongLong();
     e.timeText = q.value(1).toString();
-    e.time = db::dateTimeFromText(e.timeText);
+    e.time = rowTime(e.timeText, local);
     e.source = sourceFromToken(q.value(2).toString(), AlarmSource::Station);
     e.channel = q.value(3).isNull() ? 0 : q.value(3).toInt();
     e.name = q.value(4).toString();
@@ -247,8 +265,9 @@ void EventJournal::selectInto(const QString &sql, const QVariantList &values,
         q.bindValue(int(i), values.at(i));
     if (!q.exec())
         throw m_conn.error(operation, q.lastError());
+    db::LocalMsecs local;
     while (q.next())
-        if (!fn(readRow(q)))
+        if (!fn(readRow(q, local)))
             break;
     if (q.lastError().isValid())
         throw m_conn.error(operation, q.lastError());
@@ -279,45 +298,58 @@ void EventJournal::forEach(const QDateTime &from, const QDateTime &to,
 QList<Alarm> EventJournal::openAlarms(const QList<AlarmKey> &keys) const
 {
     const QString op = QStringLiteral("rebuild the alarm list");
+    if (!isOpen())
+        throw m_conn.error(op, QStringLiteral("the journal is not open"));
+    // Two statements prepared once, then one look-up in events_alarm per alarm: at start-up
+    // with years of rows this stays a few hundred index look-ups.
+    QSqlQuery last(m_conn.database());
+    QSqlQuery raised(m_conn.database());
+    QSqlQuery lastComm(m_conn.database());
+    QSqlQuery raisedComm(m_conn.database());
+    const QString lastSql = QStringLiteral("SELECT %1 FROM events WHERE source = ? AND channel %2 AND kind = ? %3 "
+                                           "ORDER BY id DESC LIMIT 1");
+    for (QSqlQuery *q : {&last, &raised, &lastComm, &raisedComm})
+        q->setForwardOnly(true);
+    if (!last.prepare(lastSql.arg(Columns, QStringLiteral("= ?"), QString()))
+        || !raised.prepare(lastSql.arg(Columns, QStringLiteral("= ?"), QStringLiteral("AND transition = 'raised'")))
+        || !lastComm.prepare(lastSql.arg(Columns, QStringLiteral("IS NULL"), QString()))
+        || !raisedComm.prepare(lastSql.arg(Columns, QStringLiteral("IS NULL"), QStringLiteral("AND transition = 'raised'"))))
+        throw m_conn.error(op, last.lastError().isValid() ? last.lastError() : raisedComm.lastError());
+
+    const auto first = [&](QSqlQuery &q, const AlarmKey &key, JournalEvent *row) {
+        int i = 0;
+        q.bindValue(i++, sourceToken(key.source));
+        if (key.channel > 0)
+            q.bindValue(i++, key.channel);
+        q.bindValue(i, key.kind);
+        if (!q.exec())
+            throw m_conn.error(op, q.lastError());
+        const bool found = q.next();
+        db::LocalMsecs local;
+        if (found)
+            *row = readRow(q, local);
+        q.finish();
+        return found;
+    };
+
     QList<Alarm> alarms;
     for (const AlarmKey &key : keys) {
-        const QString where = key.channel > 0
-            ? QStringLiteral("source = ? AND channel = ? AND kind = ?")
-            : QStringLiteral("source = ? AND channel IS NULL AND kind = ?");
-        QVariantList values{sourceToken(key.source)};
-        if (key.channel > 0)
-            values.append(key.channel);
-        values.append(key.kind);
-
-        JournalEvent last;
-        bool found = false;
-        selectInto(QStringLiteral("SELECT %1 FROM events WHERE %2 ORDER BY id DESC LIMIT 1").arg(Columns, where), values,
-                   [&](const JournalEvent &e) {
-                       last = e;
-                       found = true;
-                       return false;
-                   },
-                   op);
-        if (!found || last.state == AlarmState::Normal)
+        const bool station = key.channel <= 0;
+        JournalEvent row;
+        if (!first(station ? lastComm : last, key, &row) || row.state == AlarmState::Normal)
             continue;
-
         Alarm a;
         a.key = key;
-        a.state = last.state;
-        a.lastValue = last.value;
-        a.name = last.name;
-        a.raisedAt = last.time;
-        selectInto(QStringLiteral("SELECT %1 FROM events WHERE %2 AND transition = 'raised' ORDER BY id DESC LIMIT 1")
-                       .arg(Columns, where),
-                   values,
-                   [&a](const JournalEvent &e) {
-                       a.raisedAt = e.time;
-                       a.name = e.name;
-                       a.value = e.value;
-                       a.detail = e.detail;
-                       return false;
-                   },
-                   op);
+        a.state = row.state;
+        a.lastValue = row.value;
+        a.name = row.name;
+        a.raisedAt = row.time;
+        if (first(station ? raisedComm : raised, key, &row)) {
+            a.raisedAt = row.time;
+            a.name = row.name;
+            a.value = row.value;
+            a.detail = row.detail;
+        }
         alarms.append(a);
     }
     return alarms;

@@ -26,6 +26,7 @@
 
 #include "AlarmEngine.h"
 #include "Connection.h"
+#include "DateTimeText.h"
 
 #include <QDateTime>
 #include <QList>
@@ -108,7 +109,7 @@ public:
 private:
     void openConnection(bool create);
     void checkTable(const QString &operation, bool mayAlter);
-    JournalEvent readRow(const QSqlQuery &q) const;
+    JournalEvent readRow(const QSqlQuery &q, db::LocalMsecs &local) const;
     void selectInto(const QString &sql, const QVariantList &values,
                     const std::function<bool(const JournalEvent &)> &fn, const QString &operation) const;
 
