@@ -42,7 +42,10 @@ QString stationUsage()
         "Usage: qzmonitor [--home DIR] [--start]\n"
         "  --home DIR   program directory (KTcom.ini, *.Pf, wwdd, Data/); also the working directory.\n"
         "               Default: the executable's directory when writable, else the per-user data directory.\n"
-        "  --start      begin polling and storing at start-up, as if \"开始运行\" had been chosen\n"
+        "  --start      begin polling and storing at start-up, as if \"开始运行\" had been chosen; for\n"
+        "               stations that start by themselves: start-up problems are shown without waiting\n"
+        "               for OK and written to standard error, and a serial port that is not there yet\n"
+        "               is opened as soon as it appears\n"
         "  --help       show this text\n"
         "  --version    show the version\n");
 }
@@ -58,12 +61,12 @@ QString defaultProgramDirectory(const QString &executableDir)
 QString enterProgramDirectory(const QString &dir)
 {
     if (dir.isEmpty())
-        return QStringLiteral("no program directory");
+        return QStringLiteral("没有程序目录。no program directory");
     if (!QDir().mkpath(dir))
-        return QStringLiteral("cannot create the program directory %1").arg(dir);
+        return QStringLiteral("无法建立程序目录 %1。cannot create the program directory").arg(dir);
     const QString absolute = QFileInfo(dir).absoluteFilePath();
     if (!QDir::setCurrent(absolute))
-        return QStringLiteral("cannot enter the program directory %1").arg(absolute);
+        return QStringLiteral("无法进入程序目录 %1。cannot enter the program directory").arg(absolute);
     setProgramDirectory(absolute);
     return {};
 }

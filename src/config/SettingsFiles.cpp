@@ -78,6 +78,7 @@ void LoadSysParams()
         SysParams.ChannelCount = DefaultChannelCount;
         SysParams.StorageIntervalMs = DefaultStorageIntervalMs;
         SaveSysParams();
+        SettingsLoad.sysParams = true;
         return;
     }
     PfReader reader(QStringLiteral("Sys_Para.pf"));
@@ -89,6 +90,7 @@ void LoadSysParams()
             && value >= std::numeric_limits<int32_t>::min() && value <= std::numeric_limits<int32_t>::max()
         ? int32_t(value)
         : DefaultStorageIntervalMs;
+    SettingsLoad.sysParams = true;
 }
 
 void LoadChannelSettings(int count)
@@ -133,6 +135,17 @@ void LoadChannelSettings(int count)
         }
         writePfFile(SystemAlmFileName, lines);
     }
+    SettingsLoad.channels = count;
+}
+
+QString settingsSaveRefusal(int rows)
+{
+    if (!SettingsLoad.sysParams || SettingsLoad.channels < 0)
+        return QStringLiteral("设置文件在启动时未能读入，为免覆盖原有的设置，本次不保存。"
+                              "请检查程序目录中的设置文件（Sys_Para.Pf、SystemPv.Pf、SystemAlm.Pf），然后重新启动程序。");
+    if (rows <= 0)
+        return QStringLiteral("表格中没有通道，不能保存：保存会清空所有通道的设置。");
+    return QString();
 }
 
 void SaveSysParams()

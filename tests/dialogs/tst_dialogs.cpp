@@ -82,6 +82,8 @@ private Q_SLOTS:
     void sysFormRejectsBadRow();
     void sysFormSavesByteForByte();
     void sysFormCancelWritesNothing();
+    void sysFormRejectsLineBreaks();
+    void dialogsRefuseSettingsNeverRead();
     void sysFormReportsFileErrorAndStaysOpen();
 
     void commFormOpensWithSaved_data();
@@ -186,13 +188,17 @@ void TestDialogs::sysFormOpens()
     QVERIFY(g->item(3, 1)->flags() & Qt::ItemIsEditable);
     QCOMPARE(cell(g, 3, 2), QStringLiteral("-5.5"));
     QCOMPARE(cell(g, 3, 3), QStringLiteral("120"));
-    // Empty entries are shown, and kept in memory, with the defaults.
+    // Empty entries are shown with the defaults, in the dialog's copy only: the running
+    // station keeps its settings until they are saved.
     QCOMPARE(cell(g, count, 1), QStringLiteral("油储温度%1").arg(count));
     QCOMPARE(cell(g, count, 3), QStringLiteral("10"));
-    QCOMPARE(Option.Units[count - 1], QStringLiteral("℃"));
-    QCOMPARE(Option.UpperLimits[count - 1], 10.0f);
+    QCOMPARE(form.edited().Units[count - 1], QStringLiteral("℃"));
+    QCOMPARE(form.edited().UpperLimits[count - 1], 10.0f);
+    QVERIFY(Option.Units[count - 1].isEmpty());
+    QCOMPARE(Option.UpperLimits[count - 1], 0.0f);
+    QCOMPARE(Option.UpperLimits[2], 120.0f);
     if (count < MaxChannels)
-        QVERIFY(Option.Names[count].isEmpty()); // beyond the grid nothing changes
+        QVERIFY(form.edited().Names[count].isEmpty()); // beyond the grid nothing changes
 }
 
 void TestDialogs::sysFormCount5SavesAs8()
@@ -370,6 +376,62 @@ void TestDialogs::sysFormSavesByteForByte()
     QCOMPARE(get("SystemAlm.Pf"), almBefore);
 }
 
+void TestDialogs::sysFormRejectsLineBreaks()
+{
+    // A line break in a name or unit would shift every later entry of SystemPv.Pf by a line.
+    firstStart(8);
+    const QByteArray pvBefore = get("SystemPv.Pf");
+    TSysForm form;
+    m_prompter->clear();
+    type(form.StringGrid1, 2, 1, QStringLiteral("罐\n2"));
+    form.BitBtn1Click();
+    QCOMPARE(m_prompter->messageTexts(), QStringList{QStringLiteral("曲线:2; 罐 2名称不能含换行符")});
+    QCOMPARE(m_prompter->messages.first().title, QStringLiteral("错误"));
+    QCOMPARE(form.StringGrid1->currentRow(), 2);
+    QCOMPARE(form.StringGrid1->currentColumn(), 1);
+
+    type(form.StringGrid1, 2, 1, QStringLiteral("罐2"));
+    type(form.StringGrid1, 4, 4, QStringLiteral("k\r\nPa"));
+    m_prompter->clear();
+    form.BitBtn1Click();
+    QCOMPARE(m_prompter->messageTexts(), QStringList{QStringLiteral("曲线:4; 油储温度4单位不能含换行符")});
+    QCOMPARE(form.StringGrid1->currentColumn(), 4);
+    QCOMPARE(get("SystemPv.Pf"), pvBefore);
+    QCOMPARE(Option.Names[1], QStringLiteral("油储温度2"));
+}
+
+void TestDialogs::dialogsRefuseSettingsNeverRead()
+{
+    // Start-up never read the settings (an unreadable file stopped it): whatever the grids
+    // show, nothing may be written over the files.
+    SysParams.ChannelCount = 8;
+    AlmChannelCount = 8;
+    {
+        TSysForm form;
+        QCOMPARE(form.StringGrid1->rowCount(), 9);
+        form.BitBtn1Click();
+        TAlmForm alarms;
+        alarms.BitBtn1Click();
+    }
+    QCOMPARE(m_prompter->messages.size(), 2);
+    for (const ui::MessageRequest &m : m_prompter->messages) {
+        QVERIFY2(m.text.startsWith(QStringLiteral("设置文件在启动时未能读入")), qPrintable(m.text));
+        QCOMPARE(m.title, QStringLiteral("错误"));
+    }
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{});
+
+    // Read, but a table without rows would write empty files.
+    firstStart(8);
+    const QByteArray almBefore = get("SystemAlm.Pf");
+    SysParams.ChannelCount = 0;
+    m_prompter->clear();
+    TAlmForm empty;
+    QCOMPARE(empty.StringGrid1->rowCount(), 1);
+    empty.BitBtn1Click();
+    QCOMPARE(m_prompter->messageTexts(), QStringList{QStringLiteral("表格中没有通道，不能保存：保存会清空所有通道的设置。")});
+    QCOMPARE(get("SystemAlm.Pf"), almBefore);
+}
+
 void TestDialogs::sysFormCancelWritesNothing()
 {
     firstStart(8);
@@ -388,10 +450,10 @@ void TestDialogs::sysFormCancelWritesNothing()
     QCOMPARE(get("SystemPv.Pf"), pv);
     QCOMPARE(SysParams.ChannelCount, 8);
     QCOMPARE(Option.Names[0], QStringLiteral("油储温度1"));
-    // The defaults the grid put into memory stay.
-    QCOMPARE(Option.Names[1], QStringLiteral("油储温度2"));
-    QCOMPARE(Option.UpperLimits[1], 10.0f);
-    QCOMPARE(Option.Names[20], QStringLiteral("油储温度21"));
+    // Nothing the grid showed reached the station's settings: not the edit, not a default.
+    QVERIFY(Option.Names[1].isEmpty());
+    QCOMPARE(Option.UpperLimits[1], 0.0f);
+    QVERIFY(Option.Names[20].isEmpty());
 }
 
 void TestDialogs::sysFormReportsFileErrorAndStaysOpen()
