@@ -92,6 +92,8 @@ void AlarmNotifier::start(const Job &job)
 
     auto *timeout = new QTimer(process);
     timeout->setSingleShot(true);
+    // A coarse timer may fire up to 5 % early; the time-out is a promise to the site's command.
+    timeout->setTimerType(Qt::PreciseTimer);
     m_running.append({process, timeout});
 
     connect(timeout, &QTimer::timeout, this, [this, process] {
