@@ -39,7 +39,7 @@ const QStringList RequiredColumns = {QStringLiteral("id"),     QStringLiteral("t
                                      QStringLiteral("detail")};
 
 // Texts of NOT NULL columns: an empty text must not be bound as NULL.
-QString text(const QString &s) { return s.isNull() ? QStringLiteral("") : s; }
+QString notNullText(const QString &s) { return s.isNull() ? QStringLiteral("") : s; }
 
 constexpr qint64 UnixEpochJulianDay = 2440588;
 constexpr qint64 MsecsPerDay = 86400000;
@@ -209,13 +209,13 @@ void EventJournal::append(QList<JournalEvent> &events)
             q.bindValue(0, db::dateTimeToText(e.time));
             q.bindValue(1, sourceToken(e.source));
             q.bindValue(2, nullableChannel(e.channel));
-            q.bindValue(3, text(e.name));
-            q.bindValue(4, text(e.kind));
+            q.bindValue(3, notNullText(e.name));
+            q.bindValue(4, notNullText(e.kind));
             q.bindValue(5, nullable(e.value));
             q.bindValue(6, transitionToken(e.transition));
-            q.bindValue(7, text(e.user));
-            q.bindValue(8, text(e.detail));
-            q.bindValue(9, e.isStation() ? text(QString()) : stateToken(e.state));
+            q.bindValue(7, notNullText(e.user));
+            q.bindValue(8, notNullText(e.detail));
+            q.bindValue(9, e.isStation() ? notNullText(QString()) : stateToken(e.state));
             const bool ok = q.exec();
             const QSqlError error = q.lastError();
             const QVariant id = q.lastInsertId();

@@ -24,13 +24,13 @@
 
 namespace {
 
-constexpr int DesignWidth = 1014;
-constexpr int DesignHeight = 674;
-constexpr int ReturnLeft = 928;
-constexpr int ReturnTop = 24;
-constexpr int BlinkMs = 500;
+constexpr int AlarmViewWidth = 1014;
+constexpr int AlarmViewHeight = 674;
+constexpr int AlarmReturnLeft = 928;
+constexpr int AlarmReturnTop = 24;
+constexpr int AlarmBlinkMs = 500;
 
-QFont faceFont(const QString &face, int pixelSize, bool bold = false)
+QFont alarmViewFont(const QString &face, int pixelSize, bool bold = false)
 {
     QFont font(face);
     font.setPixelSize(pixelSize);
@@ -38,7 +38,7 @@ QFont faceFont(const QString &face, int pixelSize, bool bold = false)
     return font;
 }
 
-void setTextColour(QWidget *widget, const QColor &colour)
+void setAlarmViewColour(QWidget *widget, const QColor &colour)
 {
     QPalette palette = widget->palette();
     palette.setColor(QPalette::WindowText, colour);
@@ -46,7 +46,7 @@ void setTextColour(QWidget *widget, const QColor &colour)
     widget->setPalette(palette);
 }
 
-QTableView *grid(QWidget *parent)
+QTableView *alarmViewGrid(QWidget *parent)
 {
     auto *view = new QTableView(parent);
     view->verticalHeader()->hide();
@@ -56,17 +56,17 @@ QTableView *grid(QWidget *parent)
     view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     view->setWordWrap(false);
     view->horizontalHeader()->setStretchLastSection(true);
-    view->setFont(faceFont(QStringLiteral("宋体"), 15));
+    view->setFont(alarmViewFont(QStringLiteral("宋体"), 15));
     return view;
 }
 
 // Hourglass while a journal query or export runs.
-class WaitCursor {
+class AlarmViewWaitCursor {
 public:
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor &) = delete;
-    WaitCursor &operator=(const WaitCursor &) = delete;
+    AlarmViewWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~AlarmViewWaitCursor() { QApplication::restoreOverrideCursor(); }
+    AlarmViewWaitCursor(const AlarmViewWaitCursor &) = delete;
+    AlarmViewWaitCursor &operator=(const AlarmViewWaitCursor &) = delete;
 };
 
 } // namespace
@@ -83,7 +83,7 @@ TRealAlarmForm::TRealAlarmForm(AlarmCenter &center, QWidget *owner)
     : QDialog(owner, Qt::Dialog | Qt::FramelessWindowHint), m_center(center)
 {
     setObjectName(QStringLiteral("RealAlarmForm"));
-    resize(DesignWidth, DesignHeight);
+    resize(AlarmViewWidth, AlarmViewHeight);
     setWindowState(Qt::WindowMaximized);
 
     auto *layout = new QVBoxLayout(this);
@@ -94,7 +94,7 @@ TRealAlarmForm::TRealAlarmForm(AlarmCenter &center, QWidget *owner)
     Panel1->setFixedHeight(65);
     layout->addWidget(Panel1);
     const LiveViewHeader header = buildLiveViewHeader(Panel1, QStringLiteral("实时报警"), 16, QPoint(72, 32),
-                                                      QPoint(ReturnLeft, ReturnTop));
+                                                      QPoint(AlarmReturnLeft, AlarmReturnTop));
     Label1 = header.title;
     Label2 = header.clock;
     Button1 = header.back;
@@ -108,14 +108,14 @@ TRealAlarmForm::TRealAlarmForm(AlarmCenter &center, QWidget *owner)
     // The alarm list and its buttons.
     auto *listRow = new QHBoxLayout;
     auto *listTitle = new QLabel(QStringLiteral("当前报警"), this);
-    listTitle->setFont(faceFont(QStringLiteral("黑体"), 19));
-    setTextColour(listTitle, QColor(0, 0, 128));
+    listTitle->setFont(alarmViewFont(QStringLiteral("黑体"), 19));
+    setAlarmViewColour(listTitle, QColor(0, 0, 128));
     listRow->addWidget(listTitle);
     CountLabel = new QLabel(this);
-    CountLabel->setFont(faceFont(QStringLiteral("宋体"), 17));
+    CountLabel->setFont(alarmViewFont(QStringLiteral("宋体"), 17));
     listRow->addWidget(CountLabel);
     listRow->addStretch(1);
-    const QFont buttonFont = faceFont(QStringLiteral("宋体"), 19);
+    const QFont buttonFont = alarmViewFont(QStringLiteral("宋体"), 19);
     AckButton = new QPushButton(QStringLiteral("确认"), this);
     AckAllButton = new QPushButton(QStringLiteral("全部确认"), this);
     for (QPushButton *b : {AckButton, AckAllButton}) {
@@ -128,11 +128,11 @@ TRealAlarmForm::TRealAlarmForm(AlarmCenter &center, QWidget *owner)
     connect(AckAllButton, &QPushButton::clicked, this, &TRealAlarmForm::AckAllClick);
     body->addLayout(listRow);
 
-    AlarmGrid = grid(this);
+    AlarmGrid = alarmViewGrid(this);
     AlarmModel = new AlarmListModel(this);
     AlarmGrid->setModel(AlarmModel);
     AlarmGrid->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    AlarmGrid->setFont(faceFont(QStringLiteral("宋体"), 17));
+    AlarmGrid->setFont(alarmViewFont(QStringLiteral("宋体"), 17));
     AlarmGrid->verticalHeader()->setDefaultSectionSize(24);
     body->addWidget(AlarmGrid, 1);
     connect(AlarmGrid->selectionModel(), &QItemSelectionModel::selectionChanged, this, &TRealAlarmForm::updateButtons);
@@ -141,15 +141,15 @@ TRealAlarmForm::TRealAlarmForm(AlarmCenter &center, QWidget *owner)
     auto *queryRow = new QHBoxLayout;
     queryRow->setSpacing(4);
     auto *journalTitle = new QLabel(QStringLiteral("报警记录"), this);
-    journalTitle->setFont(faceFont(QStringLiteral("黑体"), 19));
-    setTextColour(journalTitle, QColor(0, 0, 128));
+    journalTitle->setFont(alarmViewFont(QStringLiteral("黑体"), 19));
+    setAlarmViewColour(journalTitle, QColor(0, 0, 128));
     queryRow->addWidget(journalTitle);
     queryRow->addSpacing(12);
-    const QFont pickerFont = faceFont(QStringLiteral("黑体"), 19);
+    const QFont pickerFont = alarmViewFont(QStringLiteral("黑体"), 19);
     auto label = [&](const QString &text) {
         auto *l = new QLabel(text, this);
-        l->setFont(faceFont(font().family(), 19));
-        setTextColour(l, Qt::blue);
+        l->setFont(alarmViewFont(font().family(), 19));
+        setAlarmViewColour(l, Qt::blue);
         queryRow->addWidget(l);
     };
     auto datePicker = [&] {
@@ -182,12 +182,12 @@ TRealAlarmForm::TRealAlarmForm(AlarmCenter &center, QWidget *owner)
     queryRow->addWidget(QueryButton);
     connect(QueryButton, &QPushButton::clicked, this, &TRealAlarmForm::QueryClick);
     JournalLabel = new QLabel(this);
-    JournalLabel->setFont(faceFont(QStringLiteral("宋体"), 15));
+    JournalLabel->setFont(alarmViewFont(QStringLiteral("宋体"), 15));
     queryRow->addWidget(JournalLabel);
     queryRow->addStretch(1);
     body->addLayout(queryRow);
 
-    JournalGrid = grid(this);
+    JournalGrid = alarmViewGrid(this);
     JournalRows = new JournalModel(this);
     JournalGrid->setModel(JournalRows);
     ExportCsvAction = new QAction(QStringLiteral("导出CSV…"), JournalGrid);
@@ -200,7 +200,7 @@ TRealAlarmForm::TRealAlarmForm(AlarmCenter &center, QWidget *owner)
     connect(&m_center, &AlarmCenter::alarmsChanged, this, &TRealAlarmForm::refreshList);
     connect(&m_center, &AlarmCenter::eventsJournaled, this, &TRealAlarmForm::eventsJournaled);
 
-    Timer1.setInterval(BlinkMs);
+    Timer1.setInterval(AlarmBlinkMs);
     connect(&Timer1, &QTimer::timeout, this, &TRealAlarmForm::Timer1Timer);
 
     FormCreate();
@@ -294,7 +294,7 @@ void TRealAlarmForm::runQuery(const QDateTime &start, const QDateTime &end)
     QueryEnd = end;
     // A range that reaches up to now keeps following the journal.
     Live = inclusiveEnd(end) >= QDateTime::currentDateTime().addSecs(-1);
-    const WaitCursor wait;
+    const AlarmViewWaitCursor wait;
     QList<JournalEvent> rows;
     try {
         rows = m_center.journal().query(start, inclusiveEnd(end), MaxJournalRows);
@@ -348,7 +348,7 @@ void TRealAlarmForm::ExportCsvClick()
     const QString file = dialog.selectedFiles().value(0);
     if (file.isEmpty())
         return;
-    const WaitCursor wait;
+    const AlarmViewWaitCursor wait;
     ui::guarded([&] { exportEventsCsv(m_center.journal(), QueryStart, QueryEnd, file); });
 }
 
@@ -357,5 +357,5 @@ void TRealAlarmForm::Button1Click() { close(); }
 void TRealAlarmForm::resizeEvent(QResizeEvent *event)
 {
     QDialog::resizeEvent(event);
-    Button1->move(width() - (DesignWidth - ReturnLeft), ReturnTop);
+    Button1->move(width() - (AlarmViewWidth - AlarmReturnLeft), AlarmReturnTop);
 }

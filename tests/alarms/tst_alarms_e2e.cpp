@@ -7,7 +7,8 @@
 // every raised and returned event, in order.
 //
 // QZ_ALARM_DEMO_SECONDS sets the length of the run (default 45 s); 300 gives the 5-minute
-// demo run with the demo's outages (15 s every 120 s).
+// demo run with the demo's outages (15 s every 120 s), which needs QtTest's watchdog moved
+// past its 5 minutes: QTEST_FUNCTION_TIMEOUT=600000.
 
 #include "Acquisition.h"
 #include "AlarmCenter.h"
