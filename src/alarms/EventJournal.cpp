@@ -115,6 +115,9 @@ void EventJournal::openConnection(bool create)
 {
     close();
     const QString op = create ? QStringLiteral("open the event journal") : QStringLiteral("read the event journal");
+    // SQLite would take an empty name for a private temporary file and the rows would vanish.
+    if (file().isEmpty())
+        throw m_conn.error(op, QStringLiteral("no file is set"));
     const QFileInfo info(file());
     if (!info.exists()) {
         if (!create)

@@ -327,6 +327,10 @@ void TestEventJournal::leavesForeignFilesAlone()
     Reader other(path);
     QCOMPARE(scalar(other.db(), QStringLiteral("SELECT what FROM events")).toString(), QStringLiteral("theirs"));
 
+    // No file at all: refused, not a temporary database that forgets its rows.
+    EventJournal unnamed;
+    QVERIFY_THROWS_EXCEPTION(db::DbError, unnamed.open());
+
     // Reading only: a missing journal is an error and is not created.
     EventJournal missing(eventJournalPath(tmp.path() + QStringLiteral("/nowhere")));
     QVERIFY_THROWS_EXCEPTION(db::DbError, missing.openForReading());
