@@ -1,11 +1,13 @@
 #include "MainF.h"
 
+#include "AlarmCenter.h"
 #include "AlmFrm.h"
 #include "CommFrm.h"
 #include "DataModuleFrm.h"
 #include "ModbusM.h"
 #include "MyPanels.h"
 #include "PvFrm.h"
+#include "RealAlarmFrm.h"
 #include "RealLineFrm.h"
 #include "SerialAccess.h"
 #include "SettingsFiles.h"
@@ -19,6 +21,8 @@
 
 #include <QApplication>
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 #include <QFrame>
 #include <QLabel>
 #include <QMenuBar>
@@ -73,6 +77,10 @@ TMainFrm::TMainFrm(QWidget *parent, bool autoStart)
     comm1->setTimeout(1000);
     comm1->OnResponseReady = [this](TModbusM *) { comm1ResponseReady(); };
 
+    Alarms = new AlarmCenter(this);
+    connect(Alarms, &AlarmCenter::unacknowledgedCountChanged, this,
+            [this](int n) { showAlarmPanel(StatusPanels[3], n); });
+
     FormCreate();
 }
 
@@ -88,6 +96,11 @@ void TMainFrm::buildStatusBar()
             StatusPanels[i]->setFixedWidth(200);
         statusBar()->addWidget(StatusPanels[i], i < 2 ? 0 : 1);
     }
+    // The alarm count stands on the right, beside the rest of the bar.
+    StatusPanels[3] = new QLabel(this);
+    StatusPanels[3]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    StatusPanels[3]->setMinimumWidth(160);
+    statusBar()->addPermanentWidget(StatusPanels[3]);
     statusBar()->setSizeGripEnabled(false);
 }
 
@@ -107,8 +120,7 @@ void TMainFrm::buildMenu()
     QMenu *live = bar->addMenu(QStringLiteral("实时监控"));
     N16 = live->addAction(QStringLiteral("实时数据"), this, &TMainFrm::N16Click);
     N17 = live->addAction(QStringLiteral("实时曲线"), this, &TMainFrm::N17Click);
-    N18 = live->addAction(QStringLiteral("实时报警"));
-    N18->setVisible(false);
+    N18 = live->addAction(QStringLiteral("实时报警"), this, &TMainFrm::N18Click);
 
     // "数据查询" is an item of the menu bar itself, without sub-items.
     N19 = bar->addAction(QStringLiteral("数据查询"), this, &TMainFrm::N19Click);
@@ -125,6 +137,12 @@ QString TMainFrm::statusPanelText(int panel) const { return StatusPanels[panel]-
 
 void TMainFrm::FormCreate()
 {
+    // The journal first, so the start is its first entry; a journal that cannot be opened is
+    // reported and the alarms are still evaluated and listed.
+    startupGuarded([this] {
+        Alarms->open(programDirectory());
+        Alarms->stationEvent(AlarmCenter::StationEvent::ProgramStarted, m_autoStart ? QStringLiteral("--start") : QString());
+    });
     // Port and history table first. Whatever fails there, the settings are still read: a
     // dialog saving the zero state of an unread start would wipe every name and limit.
     startupGuarded([this] { SetupCommAndHistory(); });
@@ -186,13 +204,18 @@ void TMainFrm::SetupCommAndHistory()
         comm1->setComPortSpeed(speed);
         opened = comm1->OpenPort();
     }
-    if (opened)
+    m_portUp = opened;
+    if (opened) {
         showPortInStatusBar();
-    else if (m_portKnown)
-        // A device there but not permitted is named with its fix (group membership).
-        startupMessage(openPortFailureText(OpenPortError, comm1->DevicePath()));
-    else
-        startupMessage(OpenPortError);
+    } else {
+        Alarms->stationEvent(AlarmCenter::StationEvent::PortOpenFailed,
+                             comm.port + (m_portKnown ? QStringLiteral(" ") + comm1->DevicePath() : QString()));
+        if (m_portKnown)
+            // A device there but not permitted is named with its fix (group membership).
+            startupMessage(openPortFailureText(OpenPortError, comm1->DevicePath()));
+        else
+            startupMessage(OpenPortError);
+    }
 
     // The history table is bound and opened even without a port, so a run started later
     // stores into it; storing itself only starts with the port or with the run.
@@ -231,6 +254,7 @@ void TMainFrm::N2Click()
     Receive.start();
     N2->setEnabled(false);
     N3->setEnabled(true);
+    Alarms->stationEvent(AlarmCenter::StationEvent::RunStarted);
 }
 
 void TMainFrm::N3Click()
@@ -239,6 +263,7 @@ void TMainFrm::N3Click()
     Receive.stop();
     N3->setEnabled(false);
     N2->setEnabled(true);
+    Alarms->stationEvent(AlarmCenter::StationEvent::RunStopped);
 }
 
 void TMainFrm::N4Click()
@@ -247,7 +272,8 @@ void TMainFrm::N4Click()
         return;
     Send.stop();
     Receive.stop();
-    ui::guarded([this] { EmptyHistory(*HistoryTable); });
+    if (ui::guarded([this] { EmptyHistory(*HistoryTable); }))
+        Alarms->stationEvent(AlarmCenter::StationEvent::HistoryEmptied);
     // Polling and storing run afterwards whatever they did before; the menu says so too.
     Send.start();
     Receive.start();
@@ -258,27 +284,48 @@ void TMainFrm::N4Click()
 // Settings dialogs, live views and the history window: polling, storing and the refresh go
 // on behind every one of them, in the run state the operator last chose. The dialogs edit
 // copies; what they save takes effect at once.
+void TMainFrm::runSettingsDialog(QDialog *dialog, const QStringList &files)
+{
+    // The system dialog writes Sys_Para.Pf before it checks its rows, so a save is told by the
+    // files' time stamps, not by the dialog's result alone.
+    QList<QDateTime> before;
+    for (const QString &f : files)
+        before.append(QFileInfo(f).lastModified());
+    const int result = ui::showModalOwned(dialog);
+    for (int i = 0; i < files.size(); ++i) {
+        const QDateTime after = QFileInfo(files.at(i)).lastModified();
+        if (result == QDialog::Accepted || after != before.at(i))
+            Alarms->settingsSaved(QFileInfo(files.at(i)).fileName(), AllRecord, Option, SysParams.ChannelCount);
+    }
+}
+
 void TMainFrm::N6Click()
 {
-    ui::showModalOwned(new TCommForm(this));
+    runSettingsDialog(new TCommForm(this), {QDir(programDirectory()).filePath(CommIniFileName)});
     ui::showMessage(QStringLiteral("通讯接口改变需重启程序才能生效！"), this);
 }
 
 void TMainFrm::N7Click()
 {
-    ui::showModalOwned(new TSysForm(this));
+    runSettingsDialog(new TSysForm(this), {SysParaFileName, SystemPvFileName});
     ApplyStorageInterval();
 }
 
 void TMainFrm::NAlmClick()
 {
-    if (AlmForm)
-        ui::showModal(AlmForm);
+    if (!AlmForm)
+        return;
+    const QDateTime before = QFileInfo(SystemAlmFileName).lastModified();
+    const int result = ui::showModal(AlmForm);
+    if (result == QDialog::Accepted || QFileInfo(SystemAlmFileName).lastModified() != before)
+        Alarms->settingsSaved(SystemAlmFileName, AllRecord, Option, SysParams.ChannelCount);
 }
 
 void TMainFrm::N16Click() { ui::showModalOwned(new TPvForm(this)); }
 
 void TMainFrm::N17Click() { ui::showModalOwned(new TRealLineForm(this)); }
+
+void TMainFrm::N18Click() { ui::showModalOwned(new TRealAlarmForm(*Alarms, this)); }
 
 // The history window reads wwdd beside the storing station: a query shows the records stored
 // up to the moment it ran.
@@ -298,8 +345,14 @@ void TMainFrm::SendTimer()
     try {
         // A port name the master has no port for is never opened (it would open another one);
         // the request is then refused as "port not open", like a missing device.
-        if (m_portKnown && comm1->OpenPort() && !m_portShown)
+        const bool open = m_portKnown && comm1->OpenPort();
+        if (open && !m_portShown)
             showPortInStatusBar(); // the adapter has appeared since start-up
+        if (open != m_portUp && m_portKnown) {
+            m_portUp = open;
+            Alarms->stationEvent(open ? AlarmCenter::StationEvent::PortRestored : AlarmCenter::StationEvent::PortOpenFailed,
+                                 m_portName + QStringLiteral(" ") + comm1->DevicePath());
+        }
         comm1->FunctionCode = 3;
         comm1->SlaveId = 1;
         comm1->Offset = 0;
@@ -321,8 +374,10 @@ void TMainFrm::comm1ResponseReady()
 {
     const QByteArray data = comm1->ResponseData;
     setWindowTitle(windowTitle() + QStringLiteral(" Receive:") + QString::number(data.size()) + QStringLiteral("字节"));
-    if (decodeAnswer(data, AllRecord, Option))
+    if (decodeAnswer(data, AllRecord, Option)) {
         CommWatch.answered();
+        Alarms->answerDecoded(AllRecord, Option, SysParams.ChannelCount);
+    }
 }
 
 void TMainFrm::Write_timerTimer()
@@ -330,28 +385,35 @@ void TMainFrm::Write_timerTimer()
     switch (CommWatch.tick()) {
     case CommWatchCounter::Event::Error:
         StatusPanels[0]->setText(CommErrorText);
+        m_commShown = 2;
         // Answers stopped: the values shown and stored from now on are not current.
         markInterrupted(AllRecord, SysParams.ChannelCount);
         break;
     case CommWatchCounter::Event::Ok:
         StatusPanels[0]->setText(CommOkText);
+        m_commShown = 1;
         break;
     case CommWatchCounter::Event::None:
         break;
     }
     refreshChannelTiles(Panel2, SysParams.ChannelCount);
+    // "通讯中断" is active while panel 0 shows the error.
+    Alarms->refreshTick(m_commShown == 2 ? CommState::Error : m_commShown == 1 ? CommState::Ok : CommState::Unknown);
 }
 
 void TMainFrm::ReceiveTimer()
 {
     try {
         StoreHistoryRecord(*HistoryTable, QDateTime::currentDateTime());
+        if (m_storageErrorShown)
+            Alarms->stationEvent(AlarmCenter::StationEvent::StorageRestored);
         m_storageErrorShown = false;
     } catch (const ui::AppError &e) {
         // Shown once: a failing disk must not pile up a message box every storage period.
         // Storage keeps retrying and reports again after it has worked once.
         if (!m_storageErrorShown) {
             m_storageErrorShown = true;
+            Alarms->stationEvent(AlarmCenter::StationEvent::StorageFailed, e.text());
             ui::reportError(e.text());
         }
     }

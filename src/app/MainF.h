@@ -9,8 +9,10 @@
 #include <functional>
 #include <memory>
 
+class AlarmCenter;
 class QAction;
 class QFrame;
+class QDialog;
 class QLabel;
 class TModbusM;
 namespace db {
@@ -41,6 +43,7 @@ public:
     void NAlmClick(); // 报警状态设置
     void N16Click(); // 实时数据
     void N17Click(); // 实时曲线
+    void N18Click(); // 实时报警
     void N19Click(); // 数据查询
     void AboutClick();
 
@@ -56,13 +59,17 @@ public:
     QString statusPanelText(int panel) const;
 
     QFrame *Panel2 = nullptr;
-    QLabel *StatusPanels[3] = {};
+    // 0 communication state, 1 port, 2 speed (the rest of the bar), 3 unacknowledged alarms.
+    QLabel *StatusPanels[4] = {};
     QTimer Write_timer;
     QTimer Send;
     QTimer Receive;
     TModbusM *comm1 = nullptr;
     std::unique_ptr<db::TTable> HistoryTable;
     CommWatchCounter CommWatch;
+    // Alarms (instrument states, station limits, communication), the event journal and the
+    // notification command.
+    AlarmCenter *Alarms = nullptr;
 
     QAction *N2 = nullptr;
     QAction *N3 = nullptr;
@@ -89,12 +96,16 @@ private:
     // Runs fn; an error escaping it is shown like a start-up problem. False when one did.
     bool startupGuarded(const std::function<void()> &fn);
     void showPortInStatusBar();
+    // Runs a settings dialog; what it saved is journaled and takes effect in the alarms at once.
+    void runSettingsDialog(QDialog *dialog, const QStringList &files);
 
     bool m_storageErrorShown = false;
     bool m_sendErrorShown = false;
     bool m_autoStart = false;
     bool m_portKnown = false;  // the configured port name names a port the master has
     bool m_portShown = false;  // status panels 1 and 2 show port and speed
+    bool m_portUp = false;     // the port was open at the last attempt (journaled when it changes)
+    int m_commShown = 0;       // what panel 0 shows: 0 nothing yet, 1 OK, 2 ERROR
     QString m_portName;        // as configured: "COM1"
     int m_speed = 0;           // bit/s as configured
 };

@@ -1,3 +1,4 @@
+#include "AlarmCenter.h"
 #include "AlmFrm.h"
 #include "DataModuleFrm.h"
 #include "EventsCommand.h"
@@ -108,6 +109,7 @@ int main(int argc, char *argv[])
     AlmForm = new TAlmForm(&mainForm);
     mainForm.showMaximized();
     const int rc = QApplication::exec();
+    mainForm.Alarms->stationEvent(AlarmCenter::StationEvent::ProgramEnded);
     AlmForm = nullptr;
     return rc;
 }
