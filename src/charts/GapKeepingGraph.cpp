@@ -102,6 +102,7 @@ void GapKeepingGraph::getOptimizedLineData(QVector<QCPGraphData> *lineData,
                                            const QCPGraphDataContainer::const_iterator &begin,
                                            const QCPGraphDataContainer::const_iterator &end) const
 {
+    m_reduced = false;
     if (!lineData)
         return;
     const QCPAxis *axis = keyAxis();
@@ -114,9 +115,20 @@ void GapKeepingGraph::getOptimizedLineData(QVector<QCPGraphData> *lineData,
             const double right = axis->coordToPixel(range.upper);
             const KeyPixels map{range.lower, left, (right - left) / range.size()};
             *lineData = reduceToPixelColumns(&*begin, &*begin + count, map);
+            m_reduced = true;
             return;
         }
     }
     lineData->resize(int(count));
     std::copy(begin, end, lineData->begin());
+}
+
+void GapKeepingGraph::drawLinePlot(QCPPainter *painter, const QVector<QPointF> &lines) const
+{
+    if (m_reduced) {
+        QPen thin = painter->pen();
+        thin.setWidthF(1.0); // QCustomPlot draws a 1.0 pen on screen as a cosmetic one
+        painter->setPen(thin);
+    }
+    QCPGraph::drawLinePlot(painter, lines);
 }

@@ -8,7 +8,9 @@
 //     so the curve's envelope and its joins to the neighbouring columns are exact;
 //   - a column with a gap becomes one NaN point: the line stops before it and starts again
 //     after it, so an interruption stays visible (about a pixel wide) at any span.
-// A month of 5-second records (518,400 points) in view is reduced to a few thousand.
+// A month of 5-second records (518,400 points) in view is reduced to a few thousand. A reduced
+// curve is a band of short strokes, one column after the other: it is drawn with a one-pixel
+// pen, which costs a fraction of the wide pen's stroking at that density and looks alike.
 
 #include "CustomPlot.h"
 
@@ -36,8 +38,14 @@ public:
 
     // The line as the next replot draws it, in pixels (NaN where it breaks).
     QVector<QPointF> linePixels() const;
+    // Whether the last replot drew a reduced curve.
+    bool reduced() const { return m_reduced; }
 
 protected:
+    void drawLinePlot(QCPPainter *painter, const QVector<QPointF> &lines) const override;
     void getOptimizedLineData(QVector<QCPGraphData> *lineData, const QCPGraphDataContainer::const_iterator &begin,
                               const QCPGraphDataContainer::const_iterator &end) const override;
+
+private:
+    mutable bool m_reduced = false; // set while the line is computed, used when it is drawn
 };

@@ -120,7 +120,6 @@ HistoryChart::Curve HistoryChart::makeCurve(int slot)
     QPen pen(ChartCompare::curveColour(slot), 2);
     // Flat ends: a square cap would reach a pixel into the gap of an interruption.
     pen.setCapStyle(Qt::FlatCap);
-    pen.setJoinStyle(Qt::RoundJoin);
     c.graph->setPen(pen);
     c.graph->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssNone));
     c.marks = new PointMarks(this, c.graph, MarkPointLimit);
