@@ -1,5 +1,6 @@
 #include "GapKeepingGraph.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -66,7 +67,8 @@ QVector<QCPGraphData> reduceToPixelColumns(const QCPGraphData *begin, const QCPG
     double gapKey = begin->key;
     bool started = false;
     for (const QCPGraphData *p = begin; p != end; ++p) {
-        const qint64 index = qint64(std::floor(map.pixel(p->key)));
+        // Far off-screen neighbours (one on each side is passed in) stay in range of qint64.
+        const qint64 index = qint64(std::clamp(std::floor(map.pixel(p->key)), -1e15, 1e15));
         if (!started || index != column.index) {
             if (started)
                 flush(column, gapKey, &out);

@@ -126,15 +126,7 @@ private Q_SLOTS:
         // QCustomPlot's adaptive sampling would bridge gaps; the curve reduces points itself.
         QVERIFY(dynamic_cast<GapKeepingGraph *>(chart.series()));
         QVERIFY(!chart.series()->adaptiveSampling());
-        QCOMPARE(chart.curveCount(), 1);
-        QVERIFY(!chart.legend->visible());
-        QCOMPARE(chart.series()->pen().color(), QColor(Qt::red));
-        // The minor time grid dotted, without minor tick marks on the axis.
-        QVERIFY(chart.xAxis->grid()->subGridVisible());
-        QCOMPARE(chart.xAxis->grid()->subGridPen().style(), Qt::DotLine);
-        QCOMPARE(chart.xAxis->subTickLengthIn() + chart.xAxis->subTickLengthOut(), 0);
-        QCOMPARE(chart.xAxis->subTickPen().style(), Qt::NoPen);
-        QVERIFY(!chart.yAxis->subTicks());
+        QVERIFY(!chart.legend->visible()); // one curve, no legend
         QCOMPARE(chart.contextMenu()->actions(), QList<QAction *>{chart.savePictureAction()});
         QCOMPARE(chart.savePictureAction()->text(), QStringLiteral("保存图片…"));
 
@@ -231,15 +223,22 @@ private Q_SLOTS:
         QVERIFY(with != without);
     }
 
-    // The minor grid of the time axis is drawn: hiding it changes the picture.
+    // The minor grid of the time axis is drawn, dotted, and the axis carries no minor tick
+    // marks: against a chart without sub-ticks at all, the plot area differs and the strip of
+    // the axis below it does not.
     void minorGridDrawn()
     {
         HistoryChart chart;
+        chart.resize(858, 404);
         chart.setBottomRange(T0, T0 + 3600);
+        QCOMPARE(chart.xAxis->grid()->subGridPen().style(), Qt::DotLine);
         const QImage with = chart.toPixmap(858, 404).toImage();
-        chart.xAxis->grid()->setSubGridVisible(false);
+        const QRect plot = chart.axisRect()->rect();
+        chart.xAxis->setSubTicks(false);
         const QImage without = chart.toPixmap(858, 404).toImage();
-        QVERIFY(with != without);
+        QVERIFY(with.copy(plot) != without.copy(plot));
+        const QRect axisStrip(plot.left(), plot.bottom() + 1, plot.width(), 8);
+        QCOMPARE(with.copy(axisStrip), without.copy(axisStrip));
     }
 
     void reduceToPixelColumns()
@@ -511,28 +510,6 @@ private Q_SLOTS:
         QCOMPARE(chart.view(), full);
     }
 
-    // The window's rules set the full view; a zoom underway settles first.
-    void fullViewFollowsTheRules()
-    {
-        ShownChart shown;
-        HistoryChart &chart = shown.chart;
-        const ChartView target{QCPRange(T0 + 600, T0 + 1200), QCPRange(100, 200)};
-        chart.zoomTo(target);
-        QVERIFY(chart.zoomAnimating());
-        chart.setBottomRange(T0 + 3600, T0 + 7200);
-        QVERIFY(!chart.zoomAnimating());
-        QCOMPARE(chart.view().values, target.values); // the zoom had settled
-        QCOMPARE(chart.fullView().keys, QCPRange(T0 + 3600, T0 + 7200));
-        QVERIFY(chart.zoomed());
-        chart.endZoom();
-        QCOMPARE(chart.view(), ChartView({QCPRange(T0 + 3600, T0 + 7200), QCPRange(0, 500)}));
-        chart.setLeftRange(-50, 50);
-        QCOMPARE(chart.fullView().values, QCPRange(-50, 50));
-        QVERIFY(!chart.zoomed());
-        chart.zoomOut(); // nothing to go back from
-        QVERIFY(!chart.zoomAnimating());
-    }
-
     void compareCurves()
     {
         using namespace ChartCompare;
@@ -540,7 +517,7 @@ private Q_SLOTS:
         QCOMPARE(compareStep({3}, 4), CompareStep::Add);
         QCOMPARE(compareStep({3, 4}, 4), CompareStep::Remove);
         QCOMPARE(compareStep({3, 4, 5, 6}, 7), CompareStep::Full);
-        QCOMPARE(compareStep({3, 4, 5, 6}, 6), CompareStep::Remove);
+        QCOMPARE(compareStep({3, 4, 5, 6}, 6), CompareStep::Remove); // taking off works when full
 
         QCOMPARE(unionOfLimits({{0, 100}, {-50, 80}}), std::optional<QCPRange>(QCPRange(-50, 100)));
         QCOMPARE(unionOfLimits({{200, 100}, {150, 300}}), std::optional<QCPRange>(QCPRange(100, 300))); // either order
@@ -559,11 +536,9 @@ private Q_SLOTS:
         QVERIFY(second);
         QCOMPARE(added.size(), 0);           // Series1's after-add rule is not run
         QCOMPARE(chart.bottomRange(), keys); // and the time axis stays
-        QCOMPARE(second->data()->size(), 3);
         QCOMPARE(second->data()->at(0)->value, 10.0); // in key order
         QVERIFY(chart.legend->visible());
         QCOMPARE(chart.legend->itemCount(), 2);
-        QVERIFY(!second->adaptiveSampling());
         QVERIFY(chart.addCurve(QStringLiteral("通道3"), {}, {}));
         QVERIFY(chart.addCurve(QStringLiteral("通道4"), {}, {}));
         QVERIFY(!chart.addCurve(QStringLiteral("通道5"), {}, {}));
@@ -572,7 +547,6 @@ private Q_SLOTS:
         for (int i = 0; i < chart.curveCount(); ++i)
             colours.insert(chart.curve(i)->pen().color().rgb());
         QCOMPARE(colours.size(), MaxCurves);
-        QCOMPARE(chart.curveName(3), QStringLiteral("通道4"));
 
         // Taking one off keeps the others' colours; the next one takes the free colour.
         const QColor third = chart.curve(2)->pen().color();
@@ -595,7 +569,6 @@ private Q_SLOTS:
         chart.removeAddedCurves();
         QCOMPARE(chart.curveCount(), 1);
         QVERIFY(!chart.legend->visible());
-        QCOMPARE(chart.legend->itemCount(), 0);
         QCOMPARE(chart.pointCount(), 2);
     }
 
