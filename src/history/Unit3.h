@@ -51,7 +51,8 @@ public:
     // the value axis then spans the union of the shown channels' limits and the time axis
     // stays as it is.
     void ListBox1MouseDown(QListWidget *list, int row, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
-    // A choice in the time-span list: the chart keeps its right edge and shows the new span.
+    // A choice in the time-span list: the chart keeps the right edge of what it shows (zoomed
+    // or not) and shows the new span; zooming out comes back to that span.
     void ComboBox1Change();
     // After points are added to the curve: the chart shows the latest ViewSpan of it.
     void Series1AfterAdd();
