@@ -8,6 +8,11 @@
 //   30 days    the same for 30 days
 //   channel    a channel click on the 30-day result until the chart is painted again
 //   span       "2天" on the 30-day result (34,560 points in view) until the chart is painted
+//   zoom step  one step of the animated zoom on the 30-day result (the view set, the chart
+//              replotted and painted): at "2天" with one curve, and with the whole month in
+//              view with one and with four curves
+//   add curve  Ctrl+click on a channel of the 30-day result until the chart is painted
+//   month      the chart redrawn with the whole month (518,400 points per curve) in view
 //   csv        the CSV export of one day, from the open query; and the headless
 //              --export-csv run (query and export)
 //   memory     peak resident memory after the 30-day query, and the resident memory after
@@ -15,6 +20,7 @@
 //
 //   QT_QPA_PLATFORM=offscreen build/bench/history/qz_bench_history [--dir DIR] [--days N]
 
+#include "ChartZoom.h"
 #include "HistoryChart.h"
 #include "HistoryCommand.h"
 #include "HistoryDemoData.h"
@@ -220,6 +226,63 @@ int main(int argc, char **argv)
             form.grab();
         });
         report(QStringLiteral("30 days: span 2天, chart drawn"), span, floorMonth, 1.0);
+
+        // Zoom and compare on the 30-day result. A zoom step is what the step timer does:
+        // set the view, replot, paint.
+        HistoryChart &chart = *form.Chart1;
+        const auto zoomStep = [&](const ChartView &to) {
+            chart.zoomTo(to);
+            chart.finishZoom();
+            chart.replot();
+            chart.grab();
+        };
+        const ChartView twoDays = chart.view();
+        const ChartView half{QCPRange(twoDays.keys.lower + twoDays.keys.size() / 4, twoDays.keys.upper),
+                             QCPRange(twoDays.values.lower, twoDays.values.center())};
+        const double stepTwoDays = bestOf(5, [&] {
+            zoomStep(half);
+            zoomStep(twoDays);
+        }) / 2;
+        const double monthKeys[2] = {HistoryChart::keyOf(monthFrom), HistoryChart::keyOf(monthTo)};
+        const ChartView wholeMonth{QCPRange(monthKeys[0], monthKeys[1]), twoDays.values};
+        const ChartView monthHalf{QCPRange(monthKeys[0], monthKeys[0] + (monthKeys[1] - monthKeys[0]) * 0.8),
+                                  twoDays.values};
+        const double stepMonth = bestOf(5, [&] {
+            zoomStep(monthHalf);
+            zoomStep(wholeMonth);
+        }) / 2;
+        const double redrawMonth = bestOf(5, [&] {
+            chart.replot();
+            chart.grab();
+        });
+        out << QStringLiteral("%1 %2 s  (goal < 0.1 s)\n").arg(QStringLiteral("30 days: zoom step at 2天, 1 curve"), -34).arg(stepTwoDays, 0, 'f', 4);
+        out << QStringLiteral("%1 %2 s  (goal < 0.1 s)\n").arg(QStringLiteral("30 days: zoom step, month, 1 curve"), -34).arg(stepMonth, 0, 'f', 4);
+        out << QStringLiteral("%1 %2 s  (goal < 0.05 s)\n").arg(QStringLiteral("month in view: redraw, 1 curve"), -34).arg(redrawMonth, 0, 'f', 4);
+
+        // Adding curves: each Ctrl+click reads one more channel of the 518,400 rows.
+        QList<double> adds;
+        for (int row : {4, 5, 6}) {
+            adds.append(seconds([&] {
+                form.ListBox1MouseDown(form.ListBox1, row, Qt::ControlModifier);
+                QCoreApplication::processEvents();
+                chart.grab();
+            }));
+        }
+        out << QStringLiteral("%1 %2 / %3 / %4 s  (goal < 0.1 s each; curves 2, 3, 4)\n")
+                   .arg(QStringLiteral("30 days: add a curve (Ctrl+click)"), -34)
+                   .arg(adds.at(0), 0, 'f', 4)
+                   .arg(adds.at(1), 0, 'f', 4)
+                   .arg(adds.at(2), 0, 'f', 4);
+        const double stepMonth4 = bestOf(5, [&] {
+            zoomStep(monthHalf);
+            zoomStep(wholeMonth);
+        }) / 2;
+        const double redrawMonth4 = bestOf(5, [&] {
+            chart.replot();
+            chart.grab();
+        });
+        out << QStringLiteral("%1 %2 s  (goal < 0.1 s)\n").arg(QStringLiteral("30 days: zoom step, month, 4 curves"), -34).arg(stepMonth4, 0, 'f', 4);
+        out << QStringLiteral("%1 %2 s\n").arg(QStringLiteral("month in view: redraw, 4 curves"), -34).arg(redrawMonth4, 0, 'f', 4);
         out << "peak resident memory after the 30-day query: " << rssAfterMonth << " MB (goal < 500 MB)\n";
 
         out << "resident memory after each further 30-day query + channel click:";
