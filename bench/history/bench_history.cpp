@@ -8,6 +8,11 @@
 //   30 days    the same for 30 days
 //   channel    a channel click on the 30-day result until the chart is painted again
 //   span       "2天" on the 30-day result (34,560 points in view) until the chart is painted
+//   zoom step  one step of the animated zoom on the 30-day result (the view set, the chart
+//              replotted): at "2天" and with the whole month in view, with one and four curves
+//   add curve  Ctrl+click on a channel of the 30-day result until the chart is replotted, at
+//              "2天" and with the whole month in view; and reading one channel alone
+//   month      the chart redrawn with the whole month (518,400 points per curve) in view
 //   csv        the CSV export of one day, from the open query; and the headless
 //              --export-csv run (query and export)
 //   memory     peak resident memory after the 30-day query, and the resident memory after
@@ -15,10 +20,12 @@
 //
 //   QT_QPA_PLATFORM=offscreen build/bench/history/qz_bench_history [--dir DIR] [--days N]
 
+#include "ChartZoom.h"
 #include "HistoryChart.h"
 #include "HistoryCommand.h"
 #include "HistoryDemoData.h"
 #include "HistoryExport.h"
+#include "HistoryQuery.h"
 #include "HistoryTable.h"
 #include "SharedState.h"
 #include "TQuery.h"
@@ -221,6 +228,63 @@ int main(int argc, char **argv)
             form.grab();
         });
         report(QStringLiteral("30 days: span 2天, chart drawn"), span, floorMonth, 1.0);
+
+        // Zoom and compare on the 30-day result. A zoom step is what the step timer does: set
+        // the view and replot (painting a shown chart then copies its buffer, about 1 ms).
+        HistoryChart &chart = *form.Chart1;
+        const auto zoomStep = [&](const ChartView &to) {
+            chart.zoomTo(to);
+            chart.finishZoom();
+            chart.replot();
+        };
+        const auto line = [](const QString &what, double s, const QString &goal) {
+            out << QStringLiteral("%1 %2 s%3\n").arg(what, -34).arg(s, 0, 'f', 4).arg(goal);
+        };
+        const ChartView twoDays = chart.view();
+        const ChartView twoDaysZoomed{QCPRange(twoDays.keys.lower + twoDays.keys.size() / 4, twoDays.keys.upper),
+                                      QCPRange(twoDays.values.lower, twoDays.values.center())};
+        const ChartView wholeMonth{QCPRange(HistoryChart::keyOf(monthFrom), HistoryChart::keyOf(monthTo)),
+                                   twoDays.values};
+        const ChartView monthZoomed{QCPRange(wholeMonth.keys.lower, wholeMonth.keys.lower + wholeMonth.keys.size() * 0.8),
+                                    twoDays.values};
+        const auto stepBetween = [&](const ChartView &a, const ChartView &b) {
+            return bestOf(5, [&] {
+                zoomStep(a);
+                zoomStep(b);
+            }) / 2;
+        };
+        // A Ctrl+click that adds (or takes off) a curve, until its queued replot is done.
+        const auto ctrlClick = [&](int row) {
+            return seconds([&] {
+                form.ListBox1MouseDown(form.ListBox1, row, Qt::ControlModifier);
+                QCoreApplication::processEvents();
+            });
+        };
+        const auto addThree = [&](const QString &what) {
+            QList<double> s;
+            for (int row : {4, 5, 6})
+                s.append(ctrlClick(row));
+            out << QStringLiteral("%1 %2 / %3 / %4 s  (goal < 0.1 s each; curves 2, 3, 4)\n")
+                       .arg(what, -34)
+                       .arg(s.at(0), 0, 'f', 4)
+                       .arg(s.at(1), 0, 'f', 4)
+                       .arg(s.at(2), 0, 'f', 4);
+        };
+
+        line(QStringLiteral("30 days: zoom step at 2天, 1 curve"), stepBetween(twoDaysZoomed, twoDays), QStringLiteral("  (goal < 0.1 s)"));
+        line(QStringLiteral("one channel of 30 days read"),
+             bestOf(3, [&] { curveOfField(form.Query1, historyFieldName(8)); }), QString());
+        addThree(QStringLiteral("30 days at 2天: add a curve"));
+        line(QStringLiteral("30 days: zoom step at 2天, 4 curves"), stepBetween(twoDaysZoomed, twoDays), QStringLiteral("  (goal < 0.1 s)"));
+        for (int row : {4, 5, 6})
+            ctrlClick(row); // taken off again
+
+        zoomStep(wholeMonth);
+        line(QStringLiteral("month in view: redraw, 1 curve"), bestOf(5, [&] { chart.replot(); }), QStringLiteral("  (goal < 0.05 s)"));
+        line(QStringLiteral("30 days: zoom step, month, 1 curve"), stepBetween(monthZoomed, wholeMonth), QStringLiteral("  (goal < 0.1 s)"));
+        addThree(QStringLiteral("month in view: add a curve"));
+        line(QStringLiteral("month in view: redraw, 4 curves"), bestOf(5, [&] { chart.replot(); }), QString());
+        line(QStringLiteral("30 days: zoom step, month, 4 curves"), stepBetween(monthZoomed, wholeMonth), QStringLiteral("  (goal < 0.1 s)"));
         out << "peak resident memory after the 30-day query: " << rssAfterMonth << " MB (goal < 500 MB)\n";
 
         out << "resident memory after each further 30-day query + channel click:";

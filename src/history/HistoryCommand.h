@@ -7,7 +7,8 @@
 // the window. The range is the window's: both ends inclusive, the end through its whole
 // second. Exit status 0 when every file was written, 1 with a message on the error stream for
 // a bad range, a missing or unreadable table or an unwritable file, 2 for a command line that
-// cannot be understood.
+// cannot be understood. A PDF report whose writing fails, up to its last byte, is not left
+// behind partly written (a file of the same name from before is kept).
 
 #include <QDateTime>
 #include <QString>

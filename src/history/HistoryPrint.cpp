@@ -7,13 +7,18 @@
 #include "Ui.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QFont>
 #include <QFontMetrics>
 #include <QPagedPaintDevice>
 #include <QPainter>
+#include <QPdfWriter>
 #include <QPrinter>
+#include <QSaveFile>
 #include <algorithm>
 #include <cmath>
+#include <memory>
+#include <optional>
 
 using namespace HistoryPrintLayout;
 
@@ -60,8 +65,8 @@ public:
         if (!m_painter.begin(&m_device)) {
             const auto *printer = dynamic_cast<const QPrinter *>(&m_device);
             const QString file = printer ? printer->outputFileName() : QString();
-            throw ui::AppError(file.isEmpty() ? QStringLiteral("The print job cannot be started.")
-                                              : QStringLiteral("Cannot write %1.").arg(file));
+            throw ui::AppError(file.isEmpty() ? QStringLiteral("打印作业无法开始。\nThe print job cannot be started.")
+                                              : QStringLiteral("无法写入打印文件。\nCannot write %1.").arg(file));
         }
     }
 
@@ -101,21 +106,27 @@ public:
         return PrintOutcome::Printed;
     }
 
-    void end()
+    // Ends the job. A job that does not end cleanly, or a printer left in its error state,
+    // is a failed job, not a printed one.
+    void finish()
     {
-        if (m_painter.isActive())
-            m_painter.end();
+        if (m_painter.isActive() && !m_painter.end())
+            throw ui::AppError(QStringLiteral("打印作业未能正常结束，打印结果可能不完整。\n"
+                                              "The print job did not end cleanly."));
+        const auto *printer = dynamic_cast<const QPrinter *>(&m_device);
+        if (printer && printer->printerState() == QPrinter::Error)
+            throw ui::AppError(QStringLiteral("打印机报告错误，打印结果可能不完整。\n"
+                                              "The printer is in its error state at the end of the job."));
     }
 
-    // Gives up the job: the engine discards it where it can; a PDF file is removed.
+    // Gives up the job: the engine discards it where it can.
     void abort()
     {
-        auto *printer = dynamic_cast<QPrinter *>(&m_device);
-        if (printer)
+        if (!m_painter.isActive())
+            return;
+        if (auto *printer = dynamic_cast<QPrinter *>(&m_device))
             printer->abort();
-        end();
-        if (printer && printer->outputFormat() == QPrinter::PdfFormat && !printer->outputFileName().isEmpty())
-            QFile::remove(printer->outputFileName());
+        m_painter.end();
     }
 
 private:
@@ -152,7 +163,7 @@ private:
     void newPage()
     {
         if (!m_device.newPage())
-            throw ui::AppError(QStringLiteral("The printer refused a new page."));
+            throw ui::AppError(QStringLiteral("打印机拒绝开始新的一页，打印已中止。\nThe printer refused a new page."));
     }
 
     QString timeText(int row, int field) const
@@ -171,27 +182,161 @@ private:
     QPainter m_painter;
 };
 
-} // namespace
+// A file device that keeps the text of its first failed write: later writes that succeed
+// reset QFileDevice's error, and the message should name what went wrong first.
+template <class File>
+class WriteCheckedFile : public File {
+public:
+    explicit WriteCheckedFile(const QString &name) : File(name) {}
+    QString firstError;
 
-PrintOutcome printHistoryTable(QPagedPaintDevice &device, const db::TQuery &query, int channelCount,
-                               const QDateTime &printedAt, PrintProgress *progress)
+    // Writes what is still buffered; false when any write failed.
+    bool flushChecked()
+    {
+        if (!File::flush())
+            note();
+        return firstError.isEmpty();
+    }
+
+protected:
+    qint64 writeData(const char *data, qint64 len) override
+    {
+        const qint64 written = File::writeData(data, len);
+        if (written != len)
+            note();
+        return written;
+    }
+
+private:
+    void note()
+    {
+        if (!firstError.isEmpty())
+            return;
+        // A short write carries no reason; the next attempt at the bytes still buffered fails
+        // with it (EFBIG, ENOSPC, EIO), so the message can name it.
+        File::flush();
+        firstError = File::errorString().isEmpty() ? QStringLiteral("write error") : File::errorString();
+    }
+};
+
+// Where a PDF goes. A regular file (or a new one) is written beside its place under a
+// temporary name and takes that place only once every byte is written, so a report that fails
+// at any point leaves no partial file and a file of the same name as it was. A target that
+// exists and is not a regular file (a pipe, /dev/stdout) cannot be replaced and is written
+// directly; a failure there is still reported.
+class PdfTarget {
+public:
+    explicit PdfTarget(const QString &file) : m_name(file)
+    {
+        const QFileInfo info(file);
+        QFileDevice *device = nullptr;
+        if (info.exists() && !info.isFile() && !info.isDir())
+            device = &m_direct.emplace(file);
+        else
+            device = &m_save.emplace(file);
+        if (!device->open(QIODevice::WriteOnly))
+            throw ui::AppError(QStringLiteral("无法写入PDF文件。\nCannot write %1: %2").arg(file, device->errorString()));
+    }
+
+    QIODevice *device() { return m_save ? static_cast<QIODevice *>(&*m_save) : &*m_direct; }
+
+    // Nothing of the report is kept (the temporary file goes with this object).
+    void discard()
+    {
+        if (m_save)
+            m_save->cancelWriting();
+    }
+
+    void finish()
+    {
+        QString failure;
+        if (m_save) {
+            if (!m_save->flushChecked()) {
+                failure = m_save->firstError;
+                m_save->cancelWriting();
+            } else if (!m_save->commit()) {
+                failure = m_save->errorString();
+            }
+        } else {
+            if (!m_direct->flushChecked())
+                failure = m_direct->firstError;
+            m_direct->close();
+        }
+        if (!failure.isEmpty())
+            throw ui::AppError(QStringLiteral("PDF文件未能写完，报表没有保存。\nWriting %1 failed: %2").arg(m_name, failure));
+    }
+
+private:
+    QString m_name;
+    std::optional<WriteCheckedFile<QSaveFile>> m_save;
+    std::optional<WriteCheckedFile<QFile>> m_direct;
+};
+
+PrintOutcome printOnDevice(QPagedPaintDevice &device, const db::TQuery &query, int channelCount,
+                           const QDateTime &printedAt, PrintProgress *progress)
 {
     TablePrinter job(device, query, channelCount, printedAt);
     job.begin();
     PrintOutcome outcome = PrintOutcome::Printed;
     try {
         outcome = job.run(progress);
+        if (outcome == PrintOutcome::Cancelled)
+            job.abort();
+        else
+            job.finish();
     } catch (...) {
         job.abort();
         if (progress)
             progress->finish();
         throw;
     }
-    if (outcome == PrintOutcome::Cancelled)
-        job.abort();
-    else
-        job.end();
     if (progress)
         progress->finish();
     return outcome;
+}
+
+} // namespace
+
+PrintOutcome printHistoryPdf(const QString &file, const PdfPage &page, const db::TQuery &query, int channelCount,
+                             const QDateTime &printedAt, PrintProgress *progress)
+{
+    PdfTarget target(file);
+    PrintOutcome outcome = PrintOutcome::Printed;
+    {
+        QPdfWriter writer(target.device());
+        writer.setResolution(page.resolution);
+        writer.setPageLayout(page.layout);
+        writer.setTitle(page.title);
+        if (!page.creator.isEmpty())
+            writer.setCreator(page.creator);
+        try {
+            outcome = printOnDevice(writer, query, channelCount, printedAt, progress);
+        } catch (...) {
+            target.discard();
+            throw;
+        }
+    }
+    if (outcome == PrintOutcome::Cancelled) {
+        target.discard();
+        return outcome;
+    }
+    target.finish();
+    return outcome;
+}
+
+PdfPage pdfPageOf(const QPrinter &printer)
+{
+    return {printer.pageLayout(), printer.resolution(), printer.docName(), printer.creator()};
+}
+
+PrintOutcome printHistoryTable(QPagedPaintDevice &device, const db::TQuery &query, int channelCount,
+                               const QDateTime &printedAt, PrintProgress *progress)
+{
+    // QPrinter's own PDF output reports a file whose writing failed as printed (its end()
+    // never fails and it does not look at the file's errors), so PDF files are written here.
+    if (const auto *printer = dynamic_cast<const QPrinter *>(&device);
+        printer && printer->outputFormat() == QPrinter::PdfFormat && !printer->outputFileName().isEmpty())
+        return printHistoryPdf(printer->outputFileName(), pdfPageOf(*printer), query, channelCount, printedAt,
+                               progress);
+    return printOnDevice(device, query, channelCount, printedAt, progress);
 }

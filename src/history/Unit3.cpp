@@ -1,5 +1,6 @@
 #include "Unit3.h"
 
+#include "ChartCompare.h"
 #include "HistoryChart.h"
 #include "HistoryExport.h"
 #include "HistoryGridModel.h"
@@ -17,9 +18,12 @@
 #include <QDateEdit>
 #include <QDir>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
+#include <QPainter>
+#include <QPixmap>
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QPushButton>
@@ -58,6 +62,22 @@ public:
     ~WaitCursor() { QApplication::restoreOverrideCursor(); }
     WaitCursor(const WaitCursor &) = delete;
     WaitCursor &operator=(const WaitCursor &) = delete;
+};
+
+// The channel and field lists: one line selected at a time. Ctrl+click adds a curve to
+// compare, so it must not unselect the line it lands on, as a single-selection list would.
+class ChannelList : public QListWidget {
+public:
+    using QListWidget::QListWidget;
+
+protected:
+    QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex &index, const QEvent *event) const override
+    {
+        const QItemSelectionModel::SelectionFlags flags = QListWidget::selectionCommand(index, event);
+        if (index.isValid() && flags.testFlag(QItemSelectionModel::Deselect))
+            return QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows;
+        return flags;
+    }
 };
 
 const QString DesignCaption = QString(56, QLatin1Char(' ')) + QStringLiteral("温度纪录查询");
@@ -145,6 +165,7 @@ TForm3::TForm3(QWidget *owner)
     Chart1 = new HistoryChart(this);
     Chart1->setGeometry(-1, 165, 858, 404);
     connect(Chart1, &HistoryChart::pointsAdded, this, &TForm3::Series1AfterAdd);
+    connect(Chart1->savePictureAction(), &QAction::triggered, this, &TForm3::SavePictureClick);
 
     CheckBox1 = new QCheckBox(QStringLiteral("参数指示"), this);
     CheckBox1->setChecked(true);
@@ -162,14 +183,16 @@ TForm3::TForm3(QWidget *owner)
     ComboBox1->setGeometry(864, 205, 129, ComboBox1->sizeHint().height());
     connect(ComboBox1, &QComboBox::activated, this, &TForm3::ComboBox1Change);
 
-    ListBox1 = new QListWidget(this);
+    ListBox1 = new ChannelList(this);
     ListBox1->setGeometry(860, 234, 131, 324);
-    ListBox2 = new QListWidget(this);
+    ListBox2 = new ChannelList(this);
     ListBox2->setGeometry(952, 234, 5, 324);
     for (QListWidget *list : {ListBox1, ListBox2}) {
         list->setSelectionMode(QAbstractItemView::SingleSelection);
-        connect(list, &QListWidget::itemPressed, this,
-                [this, list](QListWidgetItem *item) { ui::guarded([&] { ListBox1MouseDown(list, list->row(item)); }); });
+        // The modifiers of the press that selected the item: Ctrl adds a curve to compare.
+        connect(list, &QListWidget::itemPressed, this, [this, list](QListWidgetItem *item) {
+            ui::guarded([&] { ListBox1MouseDown(list, list->row(item), QGuiApplication::keyboardModifiers()); });
+        });
     }
     // The field list is a 5-pixel strip over the channel list; with rows of one height in
     // both, its selection lines up with the channel list's.
@@ -279,8 +302,13 @@ void TForm3::Button1Click()
         return;
     }
 
-    // After a query the curve takes channel 1 (the first line of the field list), whatever
-    // line is selected; its points join those already drawn.
+    // A new query ends any zoom and any comparison. The curve takes channel 1 (the first line
+    // of the field list), whatever line is selected; its points join those already drawn.
+    Chart1->endZoom();
+    Chart1->removeAddedCurves();
+    ChartChannels = {0};
+    Chart1->setCurveName(0, channelCurveName(0));
+    showChannelColours();
     plotField(ListBox2->count() > 0 ? ListBox2->item(0)->text() : historyFieldName(1));
     Query1.seek(Query1.recordCount()); // left after its last row
     sizeGridColumns();
@@ -303,18 +331,31 @@ void TForm3::plotField(const QString &fieldName)
     Chart1->replot(QCustomPlot::rpQueuedReplot);
 }
 
-void TForm3::ListBox1MouseDown(QListWidget *list, int row)
+void TForm3::ListBox1MouseDown(QListWidget *list, int row, Qt::KeyboardModifiers modifiers)
 {
     if (row < 0)
         return;
+    const bool compare = modifiers.testFlag(Qt::ControlModifier);
     QListWidget *other = list == ListBox2 ? ListBox1 : ListBox2;
     if (row < other->count())
         other->setCurrentRow(row);
+    // The pressed line is selected in both lists, also when a Ctrl+click reaches here directly.
+    if (compare && row < list->count())
+        list->setCurrentRow(row);
     if (!Button2->isEnabled())
         return;
     if (row >= ListBox2->count())
         return;
+    if (compare) {
+        compareChannel(row);
+        return;
+    }
 
+    Chart1->endZoom();
+    Chart1->removeAddedCurves();
+    ChartChannels = {row};
+    Chart1->setCurveName(0, channelCurveName(row));
+    showChannelColours();
     Query1.first();
     Chart1->clearSeries();
     plotField(ListBox2->item(row)->text());
@@ -324,10 +365,69 @@ void TForm3::ListBox1MouseDown(QListWidget *list, int row)
     Chart1->replot(QCustomPlot::rpQueuedReplot);
 }
 
+void TForm3::compareChannel(int row)
+{
+    switch (ChartCompare::compareStep(ChartChannels, row)) {
+    case ChartCompare::CompareStep::Keep:
+        return;
+    case ChartCompare::CompareStep::Full:
+        ui::showMessage(QStringLiteral("图上最多同时比较%1个通道：Ctrl+单击已显示的通道可将其移去，单击一个通道重新开始。\n"
+                                       "At most %1 curves are shown at once.")
+                            .arg(ChartCompare::MaxCurves),
+                        this);
+        return;
+    case ChartCompare::CompareStep::Remove:
+        Chart1->removeCurve(int(ChartChannels.indexOf(row)));
+        ChartChannels.removeOne(row);
+        break;
+    case ChartCompare::CompareStep::Add: {
+        const Curve curve = curveOfField(Query1, ListBox2->item(row)->text());
+        if (!Chart1->addCurve(channelCurveName(row), curve.keys, curve.values))
+            return;
+        ChartChannels.append(row);
+        break;
+    }
+    }
+    QList<QPair<double, double>> limits;
+    for (int channel : ChartChannels)
+        if (channel < MaxChannels)
+            limits.append({Option.LowerLimits[size_t(channel)], Option.UpperLimits[size_t(channel)]});
+    if (const auto range = ChartCompare::unionOfLimits(limits))
+        Chart1->setLeftRange(range->lower, range->upper);
+    showChannelColours();
+    Chart1->replot(QCustomPlot::rpQueuedReplot);
+}
+
+QString TForm3::channelCurveName(int row) const
+{
+    const QString field = row < ListBox2->count() ? ListBox2->item(row)->text() : historyFieldName(row + 1);
+    return ChartCompare::curveName(row < MaxChannels ? Option.Names[size_t(row)] : QString(), field);
+}
+
+void TForm3::showChannelColours()
+{
+    // While channels are compared, each drawn line of the channel list carries its curve's colour.
+    for (int row = 0; row < ListBox1->count(); ++row) {
+        const qsizetype at = ChartChannels.size() > 1 ? ChartChannels.indexOf(row) : -1;
+        QIcon icon;
+        if (at >= 0) {
+            QPixmap swatch(10, 10);
+            swatch.fill(Chart1->curve(int(at))->pen().color());
+            QPainter frame(&swatch);
+            frame.setPen(Qt::black);
+            frame.drawRect(0, 0, 9, 9);
+            frame.end();
+            icon = QIcon(swatch);
+        }
+        ListBox1->item(row)->setIcon(icon);
+    }
+}
+
 void TForm3::ComboBox1Change()
 {
     if (!Button2->isEnabled())
         return;
+    Chart1->finishZoom(); // the span counts from the time axis' end as it will stand
     const double m = Chart1->bottomMax();
     ViewSpan = spanForChoice(ComboBox1->currentIndex(), ViewSpan);
     Chart1->setBottomRange(m - ViewSpan, m);
@@ -365,6 +465,31 @@ void TForm3::Button2Click()
 }
 
 void TForm3::Button3Click() { close(); }
+
+void TForm3::SavePictureClick()
+{
+    QStringList names;
+    for (int i = 0; i < Chart1->curveCount(); ++i)
+        names.append(Chart1->curveName(i));
+    const QString suggested =
+        QDir(programDirectory()).filePath(ChartCompare::pictureFileName(names, Chart1->bottomRange()));
+    QFileDialog dialog(this, QStringLiteral("保存图片"), suggested, QStringLiteral("PNG (*.png)"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDefaultSuffix(QStringLiteral("png"));
+    dialog.selectFile(suggested);
+    if (ui::showModal(&dialog) != QDialog::Accepted)
+        return;
+    const QString file = dialog.selectedFiles().value(0);
+    if (file.isEmpty())
+        return;
+    const WaitCursor wait;
+    ui::guarded([&] {
+        QString error;
+        if (!ChartCompare::writePicture(Chart1->picture(), file, &error))
+            throw ui::AppError(QStringLiteral("图片未能保存。\n") + error);
+    });
+}
 
 void TForm3::ExportCsvClick()
 {

@@ -1,7 +1,7 @@
 #pragma once
 // The history window: pick a date-time range, list the records of wwdd in it, draw one
-// channel as a time curve over a chosen span, print the records as a table, export them as CSV.
-// Shown modally by the main window while polling and storing are paused; destroyed on close.
+// channel as a time curve over a chosen span (zoom into it, compare up to four channels, keep
+// a picture of it), print the records as a table, export them as CSV.
 //
 // The query, the grid model, the chart and the printed layout live in their own units
 // (HistoryQuery, HistoryGridModel, HistoryChart, HistoryPrint, HistoryExport); the handlers
@@ -46,9 +46,13 @@ public:
     // "查询": runs the range query, fills the grid and adds channel 1 to the curve.
     void Button1Click();
     // A mouse press on either list (`list` is ListBox1 or ListBox2): selects the same line in
-    // both and, after a query, draws that channel afresh.
-    void ListBox1MouseDown(QListWidget *list, int row);
-    // A choice in the time-span list: the chart keeps its right edge and shows the new span.
+    // both and, after a query, draws that channel afresh (one curve, zoom ended). With Ctrl
+    // held the channel is added as a further curve to compare, or an added one taken off;
+    // the value axis then spans the union of the shown channels' limits and the time axis
+    // stays as it is.
+    void ListBox1MouseDown(QListWidget *list, int row, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
+    // A choice in the time-span list: the chart keeps the right edge of what it shows (zoomed
+    // or not) and shows the new span; zooming out comes back to that span.
     void ComboBox1Change();
     // After points are added to the curve: the chart shows the latest ViewSpan of it.
     void Series1AfterAdd();
@@ -60,6 +64,8 @@ public:
     void Button3Click();
     // Grid context menu "导出CSV…": the queried records as a CSV file.
     void ExportCsvClick();
+    // Chart context menu "保存图片…": the chart as shown as a PNG file.
+    void SavePictureClick();
 
     // The printer of this window; the set-up dialog edits it and it keeps those settings
     // until the window closes. 600 dots per inch.
@@ -71,6 +77,8 @@ public:
     QDateTime QueryStart;
     QDateTime QueryEnd;
     double ViewSpan = 0.0; // width of the chart's visible time window, in seconds
+    // The channels drawn (0-based lines of the lists), the first one in Series1.
+    QList<int> ChartChannels{0};
 
     // Controls, by their design names.
     QLabel *Label1 = nullptr;          // "查询日期:"
@@ -99,6 +107,9 @@ public:
 private:
     void sizeGridColumns();
     void plotField(const QString &fieldName);
+    void compareChannel(int row);
+    QString channelCurveName(int row) const;
+    void showChannelColours();
 
     std::unique_ptr<QPrinter> m_printer;
 };

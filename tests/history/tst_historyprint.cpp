@@ -1,7 +1,10 @@
 // The printed history table at 600 dots per inch, printed to PDF and read back with pdftotext:
 // texts, positions (in printer pixels from the page's printable corner), page breaks, the
-// second band for channels 17 … 32, the header alone for a closed query, failures and cancel.
+// second band for channels 17 … 32, the header alone for a closed query, failures and cancel;
+// a PDF whose writing fails on the way or at its end (a file size limit) is an error for the
+// window's printing and for the headless report, and leaves no partial file.
 
+#include "HistoryCommand.h"
 #include "HistoryFixture.h"
 #include "HistoryPrint.h"
 #include "HistoryQuery.h"
@@ -15,7 +18,16 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTextStream>
 #include <QtTest>
+#include <atomic>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -81,6 +93,48 @@ QList<FixtureRecord> records(int count, int channels)
 }
 
 QString value(int channel, int row) { return QString::asprintf("%.3f", channel * 1000.0 + row); }
+
+// A soft limit on the size of the files this process writes (RLIMIT_FSIZE): a write beyond
+// it fails with EFBIG, as writes fail on a full disk, and it holds for root too. SIGXFSZ,
+// which would end the process, is ignored meanwhile.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        m_saved = getrlimit(RLIMIT_FSIZE, &m_old) == 0;
+        m_handler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lowered = m_old;
+        lowered.rlim_cur = bytes;
+        m_set = m_saved && setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+    }
+    ~FileSizeLimit()
+    {
+        if (m_saved)
+            setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_handler);
+    }
+    bool isSet() const { return m_set; }
+
+private:
+    rlimit m_old{};
+    bool m_saved = false;
+    bool m_set = false;
+    void (*m_handler)(int) = SIG_DFL;
+};
+
+void pdf(QPrinter &printer, const QString &file)
+{
+    printer.setResolution(600);
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setPageSize(QPageSize(QPageSize::A4));
+    printer.setOutputFileName(file);
+}
+
+QByteArray contents(const QString &file)
+{
+    QFile f(file);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
 
 } // namespace
 
@@ -312,6 +366,126 @@ private Q_SLOTS:
         } catch (const ui::AppError &e) {
             QVERIFY(e.text().contains(bad));
         }
+    }
+
+    // Writes that fail part-way (the file size limit stands in for a full disk): the window's
+    // printing throws, the headless report exits 1, and neither leaves a partial file; a
+    // report of the same name written before is kept as it was.
+    void pdfFailingWhileWritten()
+    {
+        const QString home = QDir(m_tmp.path()).filePath(QStringLiteral("limit"));
+        QDir().mkpath(home);
+        QCOMPARE(writeFixture(home, records(6000, 8)), QString());
+        db::TQuery q;
+        runHistoryQuery(q, home, QDateTime(Day, QTime(0, 0)), QDateTime(Day, QTime(23, 59, 59)));
+
+        // The size of the whole report first, unlimited.
+        QPrinter printer(QPrinter::HighResolution);
+        const QString whole = QDir(home).filePath(QStringLiteral("whole.pdf"));
+        pdf(printer, whole);
+        QCOMPARE(printHistoryTable(printer, q, 8, PrintedAt), PrintOutcome::Printed);
+        const qint64 size = QFileInfo(whole).size();
+        QVERIFY(contents(whole).trimmed().endsWith("%%EOF"));
+        // Half of it: the reading side (SQLite's 32 KB shared-memory file) stays below.
+        const rlim_t limit = rlim_t(size / 2);
+        QVERIFY2(limit >= 128 * 1024, qPrintable(QString::number(size)));
+
+        const QString report = QDir(home).filePath(QStringLiteral("report.pdf"));
+        {
+            QFile old(report);
+            QVERIFY(old.open(QIODevice::WriteOnly));
+            old.write("yesterday's report");
+        }
+        pdf(printer, report);
+        QString error;
+        {
+            FileSizeLimit limited(limit);
+            QVERIFY(limited.isSet());
+            try {
+                printHistoryTable(printer, q, 8, PrintedAt);
+            } catch (const ui::AppError &e) {
+                error = e.text();
+            }
+        }
+        QVERIFY2(error.startsWith(QStringLiteral("PDF文件未能写完，报表没有保存。\n")), qPrintable(error));
+        QVERIFY(error.contains(report));
+        QVERIFY2(error.contains(QStringLiteral("File too large")), qPrintable(error));
+        QCOMPARE(contents(report), QByteArray("yesterday's report"));
+        QCOMPARE(QDir(home).entryList({QStringLiteral("report.pdf*")}, QDir::Files), QStringList{QStringLiteral("report.pdf")});
+
+        // The headless report: exit status 1, the reason on the error stream, no file.
+        setProgramDirectory(home);
+        const QString cli = QDir(home).filePath(QStringLiteral("cli.pdf"));
+        const HistoryCommand command = parseHistoryCommand(
+            {QStringLiteral("qzmonitor"), QStringLiteral("--report-pdf"), cli, QStringLiteral("--from"),
+             QStringLiteral("2024-03-05 00:00:00"), QStringLiteral("--to"), QStringLiteral("2024-03-05 23:59:59")});
+        QString messages;
+        QTextStream err(&messages);
+        int status = -1;
+        {
+            FileSizeLimit limited(limit);
+            QVERIFY(limited.isSet());
+            status = runHistoryCommand(command, err);
+        }
+        QCOMPARE(status, 1);
+        QVERIFY2(messages.contains(QStringLiteral("PDF文件未能写完")), qPrintable(messages));
+        QVERIFY(!QFile::exists(cli));
+        QCOMPARE(QDir(home).entryList({QStringLiteral("cli.pdf*")}, QDir::Files), QStringList());
+        // Without the limit the same command writes the whole report.
+        QCOMPARE(runHistoryCommand(command, err), 0);
+        QVERIFY(QFileInfo(cli).size() > qint64(limit));
+        QVERIFY(contents(cli).trimmed().endsWith("%%EOF"));
+    }
+
+    // A target that is no regular file is written directly, never replaced: here a pipe, as
+    // "--report-pdf /dev/stdout" would be.
+    void pdfIntoAPipe()
+    {
+        const QString home = QDir(m_tmp.path()).filePath(QStringLiteral("pipe"));
+        QDir().mkpath(home);
+        const QString fifo = QDir(home).filePath(QStringLiteral("report.pdf"));
+        QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QByteArray received;
+        std::thread reader([&] {
+            // Non-blocking, so that a job that never opens the pipe cannot hang the test.
+            const int fd = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK);
+            if (fd < 0)
+                return;
+            bool connected = false;
+            char buffer[65536];
+            for (int idle = 0; idle < 1000;) {
+                const ssize_t n = ::read(fd, buffer, sizeof buffer);
+                if (n > 0) {
+                    received.append(buffer, n);
+                    connected = true;
+                    idle = 0;
+                } else if (n == 0 && connected) {
+                    break; // the writer closed the pipe
+                } else {
+                    pollfd p{fd, POLLIN, 0};
+                    ::poll(&p, 1, 10);
+                    ++idle;
+                }
+            }
+            ::close(fd);
+        });
+        db::TQuery closed;
+        QPrinter printer(QPrinter::HighResolution);
+        pdf(printer, fifo);
+        PrintOutcome outcome = PrintOutcome::Cancelled;
+        try {
+            outcome = printHistoryTable(printer, closed, 8, PrintedAt);
+        } catch (const ui::AppError &e) {
+            qWarning("%s", qPrintable(e.text()));
+        }
+        reader.join();
+        QCOMPARE(outcome, PrintOutcome::Printed);
+        QVERIFY(received.startsWith("%PDF-"));
+        QVERIFY(received.trimmed().endsWith("%%EOF"));
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(fifo).constData(), &st), 0);
+        QVERIFY(S_ISFIFO(st.st_mode));
+        QCOMPARE(QDir(home).entryList(QDir::Files | QDir::System), QStringList{QStringLiteral("report.pdf")});
     }
 };
 

@@ -1,7 +1,10 @@
 // The history window TForm3: opening, the query with its range rules and failures, the grid's
 // titles and widths, the curve (channel 1 after a query, accumulation, channel clicks, spans,
-// gaps, marks), printing through the set-up dialog seam, and the CSV export of the grid menu.
+// gaps, marks), zoom against the window's rules, comparing channels with Ctrl+click, the chart
+// picture, printing through the set-up dialog seam (a PDF that fails at its end included), and
+// the CSV export of the grid menu.
 
+#include "ChartCompare.h"
 #include "HistoryChart.h"
 #include "HistoryFixture.h"
 #include "HistoryGridModel.h"
@@ -21,6 +24,7 @@
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QListWidget>
+#include <QMenu>
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QProgressDialog>
@@ -60,14 +64,26 @@ QList<FixtureRecord> series(const QDateTime &start, int count, int channels = 8)
     return records;
 }
 
-QList<double> curveValues(const HistoryChart &chart)
+QList<double> curveValues(const HistoryChart &chart, int curve = 0)
 {
     QList<double> values;
-    const auto data = chart.series()->data();
+    const auto data = chart.curve(curve)->data();
     for (auto it = data->constBegin(); it != data->constEnd(); ++it)
         values.append(it->value);
     return values;
 }
+
+// Lines of the channel list that carry a curve's colour.
+QList<int> colouredLines(const TForm3 &form)
+{
+    QList<int> rows;
+    for (int r = 0; r < form.ListBox1->count(); ++r)
+        if (!form.ListBox1->item(r)->icon().isNull())
+            rows.append(r);
+    return rows;
+}
+
+void ctrlClick(TForm3 &form, int row) { form.ListBox1MouseDown(form.ListBox1, row, Qt::ControlModifier); }
 
 class ScriptedProgress final : public PrintProgress {
 public:
@@ -76,6 +92,7 @@ public:
     int lastDone = 0;
     bool finished = false;
     QList<Qt::CursorShape> cursors;
+    std::function<void(int)> onAdvance; // something happening to the job's file meanwhile
 
     void start(int totalRows) override
     {
@@ -86,6 +103,8 @@ public:
     {
         lastDone = rowsDone;
         noteCursor();
+        if (onAdvance)
+            onAdvance(rowsDone);
         return cancelAfter < 0 || rowsDone < cancelAfter;
     }
     void finish() override { finished = true; }
@@ -592,6 +611,233 @@ private Q_SLOTS:
         m_prompter->onModal = [](QDialog *) { return int(QDialog::Rejected); };
         form.ExportCsvClick();
         QVERIFY(!QFile::exists(file));
+    }
+
+    // Zoom moves away from the full view; the span list keeps its rule on what is shown, a
+    // channel click and a new query end the zoom.
+    void zoomAndTheWindowRules()
+    {
+        freshHome(QStringLiteral("zoom"), series(at(10, 0, 0), 720));
+        TForm3 form(nullptr);
+        setRange(form, at(0, 0, 0), at(23, 0, 0));
+        form.Button1Click();
+        HistoryChart &chart = *form.Chart1;
+        const double newest = key(at(10, 59, 55));
+        const ChartView full = chart.view();
+        QCOMPARE(full.keys, QCPRange(newest - 3600, newest));
+        QVERIFY(!chart.zoomed());
+
+        const ChartView spike{QCPRange(newest - 1800, newest - 1200), QCPRange(0, 50)};
+        chart.zoomTo(spike);
+        QTRY_VERIFY(!chart.zoomAnimating());
+        QCOMPARE(chart.view(), spike);
+
+        // "5分钟": the right edge of what is shown stays, the value zoom too; zooming out goes
+        // back to the new span over the query's values.
+        form.ComboBox1->setCurrentIndex(2);
+        form.ComboBox1Change();
+        QCOMPARE(chart.view().keys, QCPRange(newest - 1500, newest - 1200));
+        QCOMPARE(chart.view().values, spike.values);
+        chart.zoomOut();
+        QTRY_VERIFY(!chart.zoomAnimating());
+        QCOMPARE(chart.view(), ChartView({QCPRange(newest - 1500, newest - 1200), full.values}));
+
+        // A channel click ends the zoom at once and sets its own ranges.
+        chart.zoomTo(spike);
+        form.ListBox1MouseDown(form.ListBox1, 2); // while the animation runs
+        QVERIFY(!chart.zoomAnimating());
+        QCOMPARE(chart.view(), ChartView({QCPRange(newest - 300, newest), QCPRange(-30, 300)}));
+        QVERIFY(!chart.zoomed());
+
+        // Ctrl+click keeps the zoomed time range; a new query ends every zoom.
+        chart.zoomTo(spike);
+        QTRY_VERIFY(!chart.zoomAnimating());
+        ctrlClick(form, 3);
+        QCOMPARE(chart.view().keys, spike.keys);
+        QCOMPARE(chart.view().values, QCPRange(-40, 400));
+        form.Button1Click();
+        QVERIFY(!chart.zoomed());
+        QCOMPARE(chart.view(), ChartView({QCPRange(newest - 300, newest), QCPRange(-40, 400)}));
+
+        // A query that cannot be opened changes nothing, the zoom included.
+        chart.zoomTo(spike);
+        QTRY_VERIFY(!chart.zoomAnimating());
+        setRange(form, at(12, 0, 1), at(12, 0, 0));
+        form.Button1Click();
+        QCOMPARE(chart.view(), spike);
+    }
+
+    void compareChannels()
+    {
+        freshHome(QStringLiteral("compare"), series(at(10, 0, 0), 6));
+        TForm3 form(nullptr);
+        // Before a query a Ctrl+click only moves the selection.
+        ctrlClick(form, 1);
+        QCOMPARE(form.Chart1->curveCount(), 1);
+        QCOMPARE(form.ListBox2->currentRow(), 1);
+
+        setRange(form, at(0, 0, 0), at(23, 0, 0));
+        form.Button1Click();
+        HistoryChart &chart = *form.Chart1;
+        const QCPRange keys = chart.bottomRange();
+        ctrlClick(form, 1);
+        QCOMPARE(form.ChartChannels, QList<int>({0, 1}));
+        QCOMPARE(chart.curveCount(), 2);
+        QCOMPARE(curveValues(chart, 1), QList<double>({20.0, 20.01, 20.02, 20.03, 20.04, 20.05}));
+        QCOMPARE(curveValues(chart, 0).first(), 10.0);
+        QCOMPARE(chart.leftRange(), QCPRange(-20, 200)); // limits of 1 [-10, 100] and 2 [-20, 200]
+        QCOMPARE(chart.bottomRange(), keys);
+        QVERIFY(chart.legend->visible());
+        QCOMPARE(chart.curveName(0), QStringLiteral("通道1"));
+        QCOMPARE(chart.curveName(1), QStringLiteral("通道2"));
+        QCOMPARE(colouredLines(form), QList<int>({0, 1}));
+        QCOMPARE(form.ListBox1->currentRow(), 1);
+        QCOMPARE(form.ListBox2->currentRow(), 1);
+
+        ctrlClick(form, 2);
+        ctrlClick(form, 3);
+        QCOMPARE(chart.curveCount(), 4);
+        QCOMPARE(chart.leftRange(), QCPRange(-40, 400));
+        QVERIFY(m_prompter->messages.isEmpty());
+        ctrlClick(form, 4); // a fifth: refused with a message
+        QCOMPARE(chart.curveCount(), 4);
+        QCOMPARE(m_prompter->messages.size(), 1);
+        QVERIFY(m_prompter->messages.first().text.startsWith(QStringLiteral("图上最多同时比较4个通道")));
+        QCOMPARE(form.ChartChannels, QList<int>({0, 1, 2, 3}));
+
+        // Ctrl+click on an added channel takes it off; on Series1's channel nothing happens.
+        ctrlClick(form, 2);
+        QCOMPARE(form.ChartChannels, QList<int>({0, 1, 3}));
+        QCOMPARE(curveValues(chart, 2).first(), 40.0);
+        QCOMPARE(chart.leftRange(), QCPRange(-40, 400));
+        ctrlClick(form, 3);
+        QCOMPARE(chart.leftRange(), QCPRange(-20, 200)); // the union shrinks again
+        ctrlClick(form, 0);
+        QCOMPARE(form.ChartChannels, QList<int>({0, 1}));
+        QCOMPARE(colouredLines(form), QList<int>({0, 1}));
+
+        // An added channel whose limits give no range leaves the axis as it is.
+        Option.LowerLimits[6] = Option.UpperLimits[6] = 70.f;
+        ctrlClick(form, 6);
+        QCOMPARE(chart.leftRange(), QCPRange(-20, 200));
+
+        // A plain click goes back to one channel.
+        form.ListBox1MouseDown(form.ListBox1, 5);
+        QCOMPARE(chart.curveCount(), 1);
+        QCOMPARE(form.ChartChannels, QList<int>{5});
+        QCOMPARE(curveValues(chart).first(), 60.0);
+        QCOMPARE(chart.leftRange(), QCPRange(-60, 600));
+        QVERIFY(!chart.legend->visible());
+        QVERIFY(colouredLines(form).isEmpty());
+
+        // So does a new query, with channel 1 in Series1.
+        ctrlClick(form, 2);
+        QCOMPARE(chart.curveCount(), 2);
+        form.Button1Click();
+        QCOMPARE(chart.curveCount(), 1);
+        QCOMPARE(form.ChartChannels, QList<int>{0});
+        QCOMPARE(chart.curveName(0), QStringLiteral("通道1"));
+        QVERIFY(colouredLines(form).isEmpty());
+    }
+
+    // The Ctrl key of a real click on the list reaches the handler.
+    void ctrlClickOnTheList()
+    {
+        freshHome(QStringLiteral("ctrlclick"), series(at(10, 0, 0), 6));
+        TForm3 form(nullptr);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        setRange(form, at(0, 0, 0), at(23, 0, 0));
+        form.Button1Click();
+        const auto press = [&](int row, Qt::KeyboardModifiers modifiers) {
+            const QRect r = form.ListBox1->visualItemRect(form.ListBox1->item(row));
+            QTest::mouseClick(form.ListBox1->viewport(), Qt::LeftButton, modifiers, r.center());
+        };
+        press(2, Qt::ControlModifier);
+        QCOMPARE(form.ChartChannels, QList<int>({0, 2}));
+        QCOMPARE(form.ListBox1->currentRow(), 2);
+        press(2, Qt::ControlModifier); // the selected line again: taken off, still selected
+        QCOMPARE(form.ChartChannels, QList<int>{0});
+        QVERIFY(form.ListBox1->item(2)->isSelected());
+        press(3, Qt::NoModifier);
+        QCOMPARE(form.ChartChannels, QList<int>{3});
+        QCOMPARE(curveValues(*form.Chart1).first(), 40.0);
+    }
+
+    void savePicture()
+    {
+        freshHome(QStringLiteral("picture"), series(at(10, 0, 0), 60));
+        TForm3 form(nullptr);
+        setRange(form, at(0, 0, 0), at(23, 0, 0));
+        form.Button1Click();
+        ctrlClick(form, 1);
+        QVERIFY(form.Chart1->contextMenu()->actions().contains(form.Chart1->savePictureAction()));
+
+        const QString file = QDir(m_home).filePath(QStringLiteral("chart.png"));
+        QString suggested;
+        QString target = file;
+        m_prompter->onModal = [&](QDialog *d) {
+            auto *dialog = qobject_cast<QFileDialog *>(d);
+            if (!dialog)
+                return int(QDialog::Rejected);
+            suggested = dialog->selectedFiles().value(0);
+            dialog->selectFile(target);
+            return int(QDialog::Accepted);
+        };
+        form.Chart1->savePictureAction()->trigger();
+        QCOMPARE(suggested, QDir(m_home).filePath(ChartCompare::pictureFileName(
+                                {QStringLiteral("通道1"), QStringLiteral("通道2")}, form.Chart1->bottomRange())));
+        QVERIFY(QFileInfo(suggested).fileName().startsWith(QStringLiteral("通道1+通道2_20240305-")));
+        const QImage picture(file);
+        QCOMPARE(picture.size(), form.Chart1->size() * 2);
+        QVERIFY(m_prompter->errors.isEmpty());
+        QCOMPARE(QApplication::overrideCursor(), nullptr);
+
+        // Cancelled: nothing written. A place that cannot be written: the standard error box.
+        QFile::remove(file);
+        m_prompter->onModal = [](QDialog *) { return int(QDialog::Rejected); };
+        form.SavePictureClick();
+        QVERIFY(!QFile::exists(file));
+        target = QDir(m_home).filePath(QStringLiteral("no/dir/chart.png"));
+        m_prompter->onModal = [&](QDialog *d) {
+            qobject_cast<QFileDialog *>(d)->selectFile(target);
+            return int(QDialog::Accepted);
+        };
+        form.SavePictureClick();
+        QCOMPARE(m_prompter->errors.size(), 1);
+        QVERIFY(m_prompter->errors.first().startsWith(QStringLiteral("图片未能保存。\n")));
+        QVERIFY(m_prompter->errors.first().contains(target));
+    }
+
+    // A PDF whose writing fails at its very end (its place taken by a directory while the job
+    // runs, so the finished file cannot be put there) is reported, not taken for printed.
+    void printFailingAtTheEnd()
+    {
+        freshHome(QStringLiteral("printfail"), series(at(10, 0, 0), 450));
+        TForm3 form(nullptr);
+        setRange(form, at(0, 0, 0), at(23, 0, 0));
+        form.Button1Click();
+        const QString pdf = QDir(m_home).filePath(QStringLiteral("report.pdf"));
+        form.printer().setOutputFormat(QPrinter::PdfFormat);
+        form.printer().setOutputFileName(pdf);
+        m_prompter->onModal = [](QDialog *) { return int(QDialog::Accepted); };
+        ScriptedProgress progress;
+        progress.onAdvance = [&](int done) {
+            if (done == 200)
+                QDir().mkdir(pdf);
+        };
+        form.printProgress = &progress;
+        form.Button2Click();
+        QCOMPARE(progress.lastDone, 450);
+        QVERIFY(progress.finished);
+        QCOMPARE(m_prompter->errors.size(), 1);
+        const QString error = m_prompter->errors.first();
+        QVERIFY2(error.startsWith(QStringLiteral("PDF文件未能写完，报表没有保存。\n")), qPrintable(error));
+        QVERIFY(error.contains(pdf));
+        QVERIFY(QFileInfo(pdf).isDir());
+        // No part of the report is left beside it.
+        QCOMPARE(QDir(m_home).entryList({QStringLiteral("report.pdf*")}, QDir::Files), QStringList());
+        QCOMPARE(QApplication::overrideCursor(), nullptr);
     }
 };
 
