@@ -1,92 +1,38 @@
-// The alarms across the wire, on real timers: the instrument simulator qzsim on a
-// pseudo-terminal with its outages, the Modbus master and the acquisition cycle's own
-// arithmetic wired to an AlarmCenter the way the main window wires it (poll tick 1500 ms,
-// refresh tick 1000 ms, the communication state of the status panel), a notification command
-// that appends its arguments to a file. Afterwards the journal holds the broken sensor of
-// channel 5, a station limit, "通讯中断" raised and returned, and the command has received
-// every raised and returned event, in order.
+// The alarms across the wire, on real timers: the station's main window (poll tick 1500 ms,
+// refresh tick 1000 ms, its alarm center) against the instrument simulator qzsim on a
+// pseudo-terminal with its outages, and a notification command that appends its arguments
+// to a file. Afterwards the journal holds the broken sensor of channel 5, a station limit,
+// "通讯中断" raised and returned and the station's own events, the fourth status panel has
+// counted the alarms waiting for acknowledgement, and the command has received every raised
+// and returned event, in order.
 //
 // QZ_ALARM_DEMO_SECONDS sets the length of the run (default 45 s); 300 gives the 5-minute
 // demo run with the demo's outages (15 s every 120 s), which needs QtTest's watchdog moved
 // past its 5 minutes: QTEST_FUNCTION_TIMEOUT=600000.
 
-#include "Acquisition.h"
 #include "AlarmCenter.h"
-#include "IniFile.h"
-#include "ModbusM.h"
+#include "MainF.h"
 #include "ScriptedPrompter.h"
 #include "SettingsFiles.h"
+#include "SharedState.h"
+#include "Simulator.h"
+#include "StationOptions.h"
 
+#include <QDir>
 #include <QFile>
-#include <QProcess>
+#include <QLabel>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
-#include <csignal>
-
 namespace {
 
-const QString SimulatorPath = QStringLiteral(QZ_BINARY_DIR "/tools/qzsim/qzsim");
-
-// The parts of the main window's cycle the alarms hang on.
-class StationCycle : public QObject {
-public:
-    StationCycle(AlarmCenter &center, const QString &device) : m_center(center)
-    {
-        comm1.setDeviceMap({{1, device}});
-        comm1.setComPort(pnCOM1);
-        comm1.setComPortSpeed(br9600);
-        comm1.RegisterDim = 2;
-        comm1.setTimeout(1000);
-        comm1.OnResponseReady = [this](TModbusM *) {
-            if (decodeAnswer(comm1.ResponseData, AllRecord, Option)) {
-                CommWatch.answered();
-                m_center.answerDecoded(AllRecord, Option, SysParams.ChannelCount); // after each decoded answer
-            }
-        };
-        Send.setInterval(1500);
-        Write_timer.setInterval(1000);
-        connect(&Send, &QTimer::timeout, this, [this] {
-            comm1.OpenPort();
-            comm1.FunctionCode = 3;
-            comm1.SlaveId = 1;
-            comm1.Offset = 0;
-            comm1.Quantity = quint16(pollQuantity(SysParams.ChannelCount));
-            comm1.SendRequest();
-            CommWatch.polled();
-        });
-        connect(&Write_timer, &QTimer::timeout, this, [this] {
-            switch (CommWatch.tick()) {
-            case CommWatchCounter::Event::Error:
-                Shown = CommState::Error;
-                markInterrupted(AllRecord, SysParams.ChannelCount);
-                break;
-            case CommWatchCounter::Event::Ok:
-                Shown = CommState::Ok;
-                break;
-            case CommWatchCounter::Event::None:
-                break;
-            }
-            m_center.refreshTick(Shown); // on every refresh tick
-        });
-    }
-    void start()
-    {
-        comm1.OpenPort();
-        Write_timer.start();
-        Send.start();
-    }
-
-    TModbusM comm1;
-    CommWatchCounter CommWatch;
-    CommState Shown = CommState::Unknown;
-    QTimer Send;
-    QTimer Write_timer;
-
-private:
-    AlarmCenter &m_center;
-};
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
 
 QStringList fileLines(const QString &path)
 {
@@ -112,6 +58,9 @@ void TestAlarmsEndToEnd::demoRun()
     const int seconds = qEnvironmentVariableIsSet("QZ_ALARM_DEMO_SECONDS") ? qEnvironmentVariableIntValue("QZ_ALARM_DEMO_SECONDS") : 45;
     const bool demo = seconds >= 240;
     QTemporaryDir home;
+    const QString savedCwd = QDir::currentPath();
+    QCOMPARE(enterProgramDirectory(home.path()), QString());
+    resetSharedState();
     ScriptedPrompter prompter;
     const QString received = home.filePath(QStringLiteral("received.txt"));
     const QString command = home.filePath(QStringLiteral("notify.sh"));
@@ -122,49 +71,74 @@ void TestAlarmsEndToEnd::demoRun()
         f.close();
         f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
-    IniFile(home.filePath(CommIniFileName)).writeString(QStringLiteral("alarms"), QStringLiteral("Command"), command);
 
-    QProcess sim;
+    Simulator sim(simulatorProgram());
     const QString link = home.filePath(QStringLiteral("ttyQZ"));
-    sim.start(SimulatorPath, {QStringLiteral("--channels"), QStringLiteral("16"), QStringLiteral("--link"), link,
-                              QStringLiteral("--outage"), demo ? QStringLiteral("15") : QStringLiteral("6"),
-                              QStringLiteral("--outage-every"), demo ? QStringLiteral("120") : QStringLiteral("20")});
-    QVERIFY2(sim.waitForStarted(5000), qPrintable(sim.errorString()));
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(link), 5000);
+    QVERIFY(sim.start({QStringLiteral("--channels"), QStringLiteral("16"), QStringLiteral("--link"), link,
+                       QStringLiteral("--outage"), demo ? QStringLiteral("15") : QStringLiteral("6"),
+                       QStringLiteral("--outage-every"), demo ? QStringLiteral("120") : QStringLiteral("20")}));
 
-    resetSharedState();
-    SysParams.ChannelCount = 16;
-    for (int k = 1; k <= MaxChannels; ++k) {
-        Option.Names[size_t(k - 1)] = defaultChannelName(k);
-        Option.UpperLimits[size_t(k - 1)] = 200.f;
-        Option.LowerLimits[size_t(k - 1)] = -50.f;
-        Option.AlarmValues[size_t(k - 1)] = 80.f;
-        AllRecord.Pv[size_t(k)] = InterruptionMarker;
-        AllRecord.AlmText[size_t(k)] = QStringLiteral("--");
+    // The station's own files: 16 channels, limits −50 … 200, and on channel 1 (which wanders
+    // between about 55 and 70) an upper station limit at 62 that it crosses.
+    writeFile(home.filePath(CommIniFileName),
+              QStringLiteral("[communication]\r\nCOM=COM1\r\nBps=9600\r\n[devices]\r\nCOM1=%1\r\n[alarms]\r\nCommand=%2\r\n")
+                  .arg(link, command).toUtf8());
+    writeFile(home.filePath(SysParaFileName), "16\r\n60000\r\n");
+    QByteArray pv, alm;
+    for (int k = 1; k <= 16; ++k) {
+        pv += "CH" + QByteArray::number(k) + "\r\nC\r\n-50\r\n200\r\n";
+        alm += "CH" + QByteArray::number(k) + (k == 1 ? "\r\n1\r\n62\r\n" : "\r\n0\r\n80\r\n");
     }
-    // Channel 1 wanders between about 55 and 70: a station limit at 62 crosses it.
-    Option.AlarmModes[0] = amUpper;
-    Option.AlarmValues[0] = 62.f;
+    writeFile(home.filePath(SystemPvFileName), pv);
+    writeFile(home.filePath(SystemAlmFileName), alm);
 
     QList<JournalEvent> journaled;
+    int mostWaiting = 0;
+    QStringList panelTexts;
     {
-        AlarmCenter center;
-        center.open(home.path());
-        connect(&center, &AlarmCenter::eventsJournaled, this,
+        TMainFrm w(nullptr, true); // started by itself, the run on
+        QVERIFY(w.Send.isActive());
+        QVERIFY(w.N18->isVisible());
+        connect(w.Alarms, &AlarmCenter::eventsJournaled, this,
                 [&journaled](const QList<JournalEvent> &events) { journaled += events; });
-        center.stationEvent(AlarmCenter::StationEvent::ProgramStarted);
-        StationCycle cycle(center, link);
-        cycle.start();
-        center.stationEvent(AlarmCenter::StationEvent::RunStarted);
+        connect(&w.Write_timer, &QTimer::timeout, this, [&] {
+            mostWaiting = qMax(mostWaiting, w.Alarms->unacknowledgedCount());
+            const QString text = w.StatusPanels[3]->text();
+            if (!panelTexts.contains(text))
+                panelTexts.append(text);
+        });
         QTest::qWait(seconds * 1000);
-        cycle.Send.stop();
-        cycle.Write_timer.stop();
-        center.stationEvent(AlarmCenter::StationEvent::RunStopped);
-        QTRY_COMPARE_WITH_TIMEOUT(center.notifier().outstanding(), 0, 15000);
-        center.stationEvent(AlarmCenter::StationEvent::ProgramEnded);
+        w.N3Click();
+        QTRY_COMPARE_WITH_TIMEOUT(w.Alarms->notifier().outstanding(), 0, 15000);
+
+        // Acknowledged, the alarms that have returned leave the list and the panel empties
+        // once nothing is waiting.
+        w.Alarms->acknowledgeAll();
+        QCOMPARE(w.Alarms->unacknowledgedCount(), 0);
+        QCOMPARE(w.StatusPanels[3]->text(), QString());
+        w.Alarms->stationEvent(AlarmCenter::StationEvent::ProgramEnded);
     }
-    ::kill(pid_t(sim.processId()), SIGTERM);
-    QVERIFY(sim.waitForFinished(5000));
+    QDir::setCurrent(savedCwd);
+    QVERIFY(sim.stop() == 0);
+
+    // The panel counted the alarms waiting, in the red text.
+    QVERIFY(mostWaiting >= 2);
+    QVERIFY2(panelTexts.contains(alarmPanelText(mostWaiting)), qPrintable(panelTexts.join(u',')));
+    QVERIFY(alarmPanelText(mostWaiting).startsWith(QStringLiteral("报警：")));
+
+    // The station's own events went into the journal beside the alarms.
+    EventJournal reader(home.filePath(QStringLiteral("Data/events.db")));
+    reader.openForReading();
+    QStringList stationKinds;
+    reader.forEach(QDateTime::currentDateTime().addDays(-1), QDateTime::currentDateTime().addDays(1),
+                   [&stationKinds](const JournalEvent &e) {
+                       if (e.source == AlarmSource::Station)
+                           stationKinds.append(e.kind);
+                       return true;
+                   });
+    reader.close();
+    QCOMPARE(stationKinds, (QStringList{station_kinds::ProgramStarted, station_kinds::RunStarted,
+                                        station_kinds::RunStopped, station_kinds::ProgramEnded}));
 
     QStringList expected;
     int brokenRaised = 0;
@@ -193,5 +167,5 @@ void TestAlarmsEndToEnd::demoRun()
     QVERIFY(prompter.errors.isEmpty());
 }
 
-QTEST_GUILESS_MAIN(TestAlarmsEndToEnd)
+QTEST_MAIN(TestAlarmsEndToEnd)
 #include "tst_alarms_e2e.moc"
