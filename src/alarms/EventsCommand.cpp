@@ -101,21 +101,21 @@ int runEventsCommand(const EventsCommand &command, const QString &programDir, QT
         return 2;
     }
     if (command.fromText.isEmpty() || command.toText.isEmpty())
-        return fail(QStringLiteral("bad range: --from and --to are both needed"));
+        return fail(QStringLiteral("时间范围有误。bad range: --from and --to are both needed"));
     const QDateTime from = parseCommandDateTime(command.fromText);
     if (!from.isValid())
-        return fail(QStringLiteral("bad range: --from \"%1\" is not a date and time yyyy-MM-dd HH:mm:ss")
+        return fail(QStringLiteral("时间范围有误。bad range: --from \"%1\" is not a date and time yyyy-MM-dd HH:mm:ss")
                         .arg(command.fromText));
     const QDateTime to = parseCommandDateTime(command.toText);
     if (!to.isValid())
-        return fail(QStringLiteral("bad range: --to \"%1\" is not a date and time yyyy-MM-dd HH:mm:ss")
+        return fail(QStringLiteral("时间范围有误。bad range: --to \"%1\" is not a date and time yyyy-MM-dd HH:mm:ss")
                         .arg(command.toText));
     if (isInvertedRange(from, to))
-        return fail(QStringLiteral("bad range: --from %1 lies after --to %2").arg(command.fromText, command.toText));
+        return fail(QStringLiteral("时间范围有误。bad range: --from %1 lies after --to %2").arg(command.fromText, command.toText));
 
     const QString path = eventJournalPath(programDir);
     if (!QFileInfo(path).isFile())
-        return fail(QStringLiteral("the event journal is missing (%1)").arg(path));
+        return fail(QStringLiteral("事件记录文件不存在。the event journal is missing (%1)").arg(path));
     EventJournal journal(path);
     try {
         journal.openForReading();

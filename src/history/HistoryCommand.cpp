@@ -128,22 +128,22 @@ int runHistoryCommand(const HistoryCommand &command, QTextStream &err)
         return 2;
     }
     if (command.fromText.isEmpty() || command.toText.isEmpty())
-        return fail(QStringLiteral("bad range: --from and --to are both needed"));
+        return fail(QStringLiteral("时间范围有误。bad range: --from and --to are both needed"));
     const QDateTime from = parseCommandDateTime(command.fromText);
     if (!from.isValid())
-        return fail(QStringLiteral("bad range: --from \"%1\" is not a date and time yyyy-MM-dd HH:mm:ss")
+        return fail(QStringLiteral("时间范围有误。bad range: --from \"%1\" is not a date and time yyyy-MM-dd HH:mm:ss")
                         .arg(command.fromText));
     const QDateTime to = parseCommandDateTime(command.toText);
     if (!to.isValid())
-        return fail(QStringLiteral("bad range: --to \"%1\" is not a date and time yyyy-MM-dd HH:mm:ss")
+        return fail(QStringLiteral("时间范围有误。bad range: --to \"%1\" is not a date and time yyyy-MM-dd HH:mm:ss")
                         .arg(command.toText));
     if (isInvertedRange(from, to))
-        return fail(QStringLiteral("bad range: --from %1 lies after --to %2").arg(command.fromText, command.toText));
+        return fail(QStringLiteral("时间范围有误。bad range: --from %1 lies after --to %2").arg(command.fromText, command.toText));
 
     const QString dir = programDirectory();
     const QString tableFile = db::tableFilePath(dir, HistoryTableName);
     if (!QFileInfo(tableFile).isFile())
-        return fail(QStringLiteral("the history table %1 is missing (%2)").arg(HistoryTableName, tableFile));
+        return fail(QStringLiteral("历史数据表不存在。the history table %1 is missing (%2)").arg(HistoryTableName, tableFile));
 
     db::TQuery query;
     try {
