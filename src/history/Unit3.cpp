@@ -228,9 +228,7 @@ void TForm3::FormCreate()
     const QDateTime now = QDateTime::currentDateTime();
     DateTimePicker1->setDate(now.date());
     DateTimePicker2->setTime(QTime(0, 0, 0));
-    DateTimePicker3->setDate(now.date());
-    const QTime t = now.time();
-    DateTimePicker4->setTime(QTime(t.hour(), t.minute(), t.second()));
+    setEndPickersToNow();
 
     // The span first: the empty chart opening on the last span up to now needs it.
     ComboBox1->setCurrentIndex(InitialSpanIndex);
@@ -268,9 +266,20 @@ void TForm3::FormCreate()
     }
 }
 
+void TForm3::setEndPickersToNow()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const QTime t = now.time();
+    DateTimePicker3->setDate(now.date());
+    DateTimePicker4->setTime(QTime(t.hour(), t.minute(), t.second()));
+    EndSetByWindow = QDateTime(DateTimePicker3->date(), DateTimePicker4->time());
+}
+
 void TForm3::Button1Click()
 {
     Button2->setEnabled(true);
+    if (QDateTime(DateTimePicker3->date(), DateTimePicker4->time()) == EndSetByWindow)
+        setEndPickersToNow();
 
     QDateTime start;
     QDateTime end;

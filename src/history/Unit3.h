@@ -45,6 +45,8 @@ public:
     void FormCreate();
     // "查询": runs the range query, fills the grid and adds channel 1 to the curve.
     void Button1Click();
+    // The end pickers on the current date and time (to the second).
+    void setEndPickersToNow();
     // A mouse press on either list (`list` is ListBox1 or ListBox2): selects the same line in
     // both and, after a query, draws that channel afresh (one curve, zoom ended). With Ctrl
     // held the channel is added as a further curve to compare, or an added one taken off;
@@ -76,6 +78,10 @@ public:
     // Window state.
     QDateTime QueryStart;
     QDateTime QueryEnd;
+    // The end pickers as the window last set them. While the operator has not changed them,
+    // a query reaches up to the moment it runs: the station stores on while the window is
+    // open, and querying again shows the newer records.
+    QDateTime EndSetByWindow;
     double ViewSpan = 0.0; // width of the chart's visible time window, in seconds
     // The channels drawn (0-based lines of the lists), the first one in Series1.
     QList<int> ChartChannels{0};
