@@ -20,6 +20,12 @@ int Outbox::pump(int budget, const PublishFn &publish)
 {
     if (budget <= 0)
         return 0;
+    // The connection lives for one round only: an open reader, even an idle one, keeps the
+    // station from taking the file for exclusive use ("清空数据").
+    struct CloseAfter {
+        RowSource *s;
+        ~CloseAfter() { s->close(); }
+    } closeAfter{m_source};
     QString error;
     if (!m_source->ready(&error)) {
         m_lastError = error;
