@@ -3,7 +3,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <charconv>
 #include <cmath>
 
@@ -189,11 +188,39 @@ QByteArray encodeEvent(const JournalEvent &e)
 
 bool isIsoWithOffset(const QString &text)
 {
-    static const QRegularExpression shape(
-        QStringLiteral("^\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}(\\.\\d{1,9})?(Z|[+-]\\d{2}:\\d{2})$"));
-    if (!shape.match(text).hasMatch())
+    // By hand rather than by a date parser: the collector checks every message.
+    const qsizetype n = text.size();
+    auto digits = [&](qsizetype at, int count, int max) {
+        if (at + count > n)
+            return false;
+        int v = 0;
+        for (int i = 0; i < count; ++i) {
+            const char16_t c = text[at + i].unicode();
+            if (c < u'0' || c > u'9')
+                return false;
+            v = v * 10 + (c - u'0');
+        }
+        return v <= max;
+    };
+    auto is = [&](qsizetype at, char16_t c) { return at < n && text[at].unicode() == c; };
+    if (!digits(0, 4, 9999) || !is(4, u'-') || !digits(5, 2, 12) || !is(7, u'-') || !digits(8, 2, 31) || !is(10, u'T')
+        || !digits(11, 2, 23) || !is(13, u':') || !digits(14, 2, 59) || !is(16, u':') || !digits(17, 2, 60))
         return false;
-    return QDateTime::fromString(text, Qt::ISODateWithMs).isValid();
+    if (text.mid(5, 2) == QStringLiteral("00") || text.mid(8, 2) == QStringLiteral("00"))
+        return false;
+    qsizetype pos = 19;
+    if (is(pos, u'.')) {
+        ++pos;
+        const qsizetype start = pos;
+        while (pos < n && pos - start < 9 && text[pos].isDigit())
+            ++pos;
+        if (pos == start)
+            return false;
+    }
+    if (is(pos, u'Z'))
+        return pos + 1 == n;
+    return (is(pos, u'+') || is(pos, u'-')) && digits(pos + 1, 2, 23) && is(pos + 3, u':') && digits(pos + 4, 2, 59)
+        && pos + 6 == n;
 }
 
 bool decodeRecord(const QByteArray &payload, RecordMessage *out, QString *error)

@@ -187,7 +187,7 @@ bool PgStore::exec(const char *sql, QString *error)
     return ok;
 }
 
-bool PgStore::copy(const char *sql, const QByteArray &data, QString *error)
+bool PgStore::copy(const char *sql, const QByteArray &data, QString *error, QByteArray *sqlState)
 {
     PGresult *r = PQexec(m_conn, sql);
     if (PQresultStatus(r) != PGRES_COPY_IN) {
@@ -205,6 +205,8 @@ bool PgStore::copy(const char *sql, const QByteArray &data, QString *error)
         if (PQresultStatus(r) != PGRES_COMMAND_OK) {
             ok = false;
             *error = QString::fromUtf8(PQresultErrorMessage(r)).trimmed();
+            if (sqlState)
+                *sqlState = PQresultErrorField(r, PG_DIAG_SQLSTATE);
         }
         PQclear(r);
     }
@@ -236,10 +238,25 @@ PgStore::Result PgStore::write(const Batch &batch, QString *error)
     }
     if (!exec("BEGIN", error))
         return failure(error);
-    if (batch.records > 0
-        && (!copy("COPY qz_in_record FROM STDIN", batch.recordCopy, error)
-            || !exec("INSERT INTO qz_record SELECT * FROM qz_in_record ON CONFLICT DO NOTHING", error)))
-        return failure(error);
+    if (batch.records > 0) {
+        // Most batches hold no duplicate: COPY straight into the table. When one does (the
+        // primary key refuses the COPY), the batch goes through the temporary table and
+        // ON CONFLICT DO NOTHING instead.
+        QByteArray state;
+        if (!exec("SAVEPOINT direct", error))
+            return failure(error);
+        if (copy("COPY qz_record FROM STDIN", batch.recordCopy, error, &state)) {
+            ++m_directCopies;
+        } else if (state == "23505") {
+            if (!exec("ROLLBACK TO SAVEPOINT direct", error)
+                || !copy("COPY qz_in_record FROM STDIN", batch.recordCopy, error)
+                || !exec("INSERT INTO qz_record SELECT * FROM qz_in_record ON CONFLICT DO NOTHING", error))
+                return failure(error);
+            ++m_mergedCopies;
+        } else {
+            return failure(error);
+        }
+    }
     if (batch.events > 0
         && (!copy("COPY qz_in_event FROM STDIN", batch.eventCopy, error)
             || !exec("INSERT INTO qz_event SELECT * FROM qz_in_event ON CONFLICT DO NOTHING", error)))

@@ -61,11 +61,17 @@ public:
     // was committed and the connection is usable.
     Result write(const Batch &batch, QString *error);
 
+    // Batches of records copied straight in, and those that held duplicates.
+    qint64 directCopies() const { return m_directCopies; }
+    qint64 mergedCopies() const { return m_mergedCopies; }
+
 private:
     bool exec(const char *sql, QString *error);
-    bool copy(const char *sql, const QByteArray &data, QString *error);
+    bool copy(const char *sql, const QByteArray &data, QString *error, QByteArray *sqlState = nullptr);
     Result failure(QString *error);
 
     QByteArray m_conninfo;
     pg_conn *m_conn = nullptr;
+    qint64 m_directCopies = 0;
+    qint64 m_mergedCopies = 0;
 };

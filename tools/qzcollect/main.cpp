@@ -122,7 +122,7 @@ int main(int argc, char *argv[])
     collector.stop();
     const auto &c = collector.counters();
     std::fprintf(stderr, "qzcollect: ended; %lld messages committed (%lld records, %lld events), %lld dropped, "
-                         "%lld batches, %lld ms in PostgreSQL\n",
-                 c.committed, c.records, c.events, c.bad, c.batches, c.writeMs);
+                         "%lld batches (%lld with duplicates), %lld ms in PostgreSQL\n",
+                 c.committed, c.records, c.events, c.bad, c.batches, collector.batchesWithDuplicates(), c.writeMs);
     return rc;
 }
