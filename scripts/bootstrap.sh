@@ -10,6 +10,7 @@ packages=(
   fonts-noto-cjk sqlite3
   xvfb xauth openbox imagemagick xdotool poppler-utils
   clang-14 libclang-rt-14-dev
+  mosquitto libmosquitto-dev postgresql-15 libpq-dev
 )
 
 missing=()

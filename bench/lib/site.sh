@@ -4,8 +4,13 @@
 
 pg_bin=/usr/lib/postgresql/15/bin
 
+# A loopback port nothing answers on (from the range the kernel does not hand out itself).
 free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
+  local p
+  while :; do
+    p=$((20000 + RANDOM % 12000))
+    (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { echo "$p"; return; }
+  done
 }
 
 # as_pg CMD...: runs a command as the postgres user when root, else as ourselves.

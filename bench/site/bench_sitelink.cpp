@@ -13,11 +13,22 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QSocketNotifier>
 #include <QTimer>
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <cstdio>
 #include <sys/resource.h>
 
 namespace {
+int signalPipe[2] = {-1, -1};
+void onSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
+}
+
 double cpuSeconds()
 {
     rusage u {};
@@ -73,6 +84,16 @@ int main(int argc, char *argv[])
     });
     answer.start(1500);
     store.start(period);
+    // SIGTERM ends the run like a station closed by the operator: clean disconnect.
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) == 0) {
+        auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+        struct sigaction sa {};
+        sa.sa_handler = onSignal;
+        sigemptyset(&sa.sa_mask);
+        ::sigaction(SIGTERM, &sa, nullptr);
+        ::sigaction(SIGINT, &sa, nullptr);
+    }
     const double cpu0 = cpuSeconds();
     QTimer::singleShot(seconds * 1000, &app, &QCoreApplication::quit);
     app.exec();

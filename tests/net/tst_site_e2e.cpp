@@ -74,6 +74,51 @@ private Q_SLOTS:
         }
     }
 
+    void offWithoutHost()
+    {
+        const QString home = m_tmp.filePath(QStringLiteral("off"));
+        QDir().mkpath(home);
+        QFile ini(home + QStringLiteral("/KTcom.ini"));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("[communication]\r\nCOM=COM1\r\n[mqtt]\r\nPort=1883\r\nStation=x\r\n");
+        ini.close();
+        const int descriptors = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size();
+        SiteLink link;
+        link.start(home);
+        QVERIFY(!link.enabled());
+        QVERIFY(link.stateText().startsWith(QStringLiteral("站点网络：未启用")));
+        link.answerDecoded();
+        link.recordStored();
+        link.setCommState(CommState::Ok);
+        QTest::qWait(100);
+        // No socket, no cursor file, nothing opened at all.
+        QCOMPARE(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size(), descriptors);
+        QVERIFY(!QFile::exists(cursorFilePath(home)));
+        link.shutdown();
+    }
+
+    void deadBrokerKeepsRetrying()
+    {
+        const QString home = m_tmp.filePath(QStringLiteral("dead"));
+        QDir().mkpath(home);
+        QFile ini(home + QStringLiteral("/KTcom.ini"));
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write(QStringLiteral("[mqtt]\r\nHost=127.0.0.1\r\nPort=%1\r\n").arg(freeLoopbackPort()).toLatin1());
+        ini.close();
+        SiteLink link;
+        QSignalSpy states(&link, &SiteLink::stateChanged);
+        link.start(home);
+        QVERIFY(link.enabled());
+        QVERIFY(link.stateText().contains(QStringLiteral("正在连接")));
+        QTRY_VERIFY_WITH_TIMEOUT(link.stateText().contains(QStringLiteral("连接中断，正在重试")), 5000);
+        QVERIFY(link.stateText().contains(QStringLiteral("Connection refused")));
+        QVERIFY(!link.isConnected());
+        link.answerDecoded(); // dropped: live values wait for nobody
+        link.recordStored();
+        link.shutdown();
+        QVERIFY(!link.isConnected());
+    }
+
     void recordsEventsAndStatusSurviveOutages()
     {
         resetSharedState();
