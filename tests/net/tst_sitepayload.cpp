@@ -204,6 +204,51 @@ private Q_SLOTS:
         QCOMPARE(batch.recordCopy.count('\t'), 33);
     }
 
+    void recordPayloadStraightToCopyText()
+    {
+        HistoryRow row;
+        row.datim = QStringLiteral("2026-03-01T08:00:01.500");
+        row.values[0] = 25.3;
+        row.values[1] = -0.001;
+        row.values[5] = 1234.567;
+        row.values[31] = -99999.0;
+        const QByteArray payload = encodeRecord(row);
+        // The quick way and the decoding way give the same row.
+        Batch quick, decoded;
+        QVERIFY(quick.addRecordPayload(QStringLiteral("st\\a"), payload));
+        RecordMessage r;
+        QString error;
+        QVERIFY(decodeRecord(payload, &r, &error));
+        decoded.addRecord(QStringLiteral("st\\a"), r);
+        QCOMPARE(quick.recordCopy, decoded.recordCopy);
+        QCOMPARE(quick.records, 1);
+
+        // Anything else is left to the decoder, and nothing is added.
+        const QByteArray others[] = {
+            "{\"datim\": \"2026-03-01T08:00:01Z\",\"values\":[1]}",       // a blank
+            "{\"values\":[1],\"datim\":\"2026-03-01T08:00:01Z\"}",        // another order
+            "{\"datim\":\"2026-03-01T08:00:01\",\"values\":[1]}",         // no offset
+            "{\"datim\":\"2026-03-01T08:00:01Z\",\"values\":[1,]}",       // empty value
+            "{\"datim\":\"2026-03-01T08:00:01Z\",\"values\":[\"1\"]}",  // a text
+            "{\"datim\":\"2026-03-01T08:00:01Z\",\"values\":[nan]}",
+            "{\"datim\":\"2026-03-01T08:00:01Z\",\"values\":[1e39]}",     // beyond a real
+            "{\"datim\":\"2026-03-01T08:00:01Z\",\"values\":[1]}x",
+            "{\"datim\":\"2026-03-01T08:00:01Z\",\"values\":[1]",
+        };
+        Batch none;
+        for (const QByteArray &p : others)
+            QVERIFY2(!none.addRecordPayload(QStringLiteral("s"), p), p.constData());
+        QCOMPARE(none.records, 0);
+        QVERIFY(none.recordCopy.isEmpty());
+        QByteArray many = "{\"datim\":\"2026-03-01T08:00:01Z\",\"values\":[";
+        for (int i = 0; i < 33; ++i)
+            many += i ? ",1" : "1";
+        QVERIFY(!none.addRecordPayload(QStringLiteral("s"), many + "]}"));
+        // Fewer values and an empty list are fine: the rest is NULL.
+        QVERIFY(none.addRecordPayload(QStringLiteral("s"), "{\"datim\":\"2026-03-01T08:00:01Z\",\"values\":[]}"));
+        QCOMPARE(none.recordCopy.count("\\N"), 32);
+    }
+
     void topicsOfTheCollector()
     {
         QString station, leaf;

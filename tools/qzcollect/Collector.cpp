@@ -182,10 +182,12 @@ void Collector::onMessage(const QString &topic, const QByteArray &payload, quint
     QString station, leaf, error;
     bool ok = splitTopic(topic, &station, &leaf);
     if (ok && leaf == QStringLiteral("record")) {
-        RecordMessage r;
-        ok = decodeRecord(payload, &r, &error);
-        if (ok)
-            m_batch.addRecord(station, r);
+        if (!m_batch.addRecordPayload(station, payload)) {
+            RecordMessage r;
+            ok = decodeRecord(payload, &r, &error);
+            if (ok)
+                m_batch.addRecord(station, r);
+        }
     } else if (ok && leaf == QStringLiteral("event")) {
         EventMessage e;
         ok = decodeEvent(payload, &e, &error);

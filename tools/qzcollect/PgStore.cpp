@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <libpq-fe.h>
 
 namespace {
@@ -105,6 +106,66 @@ void Batch::addRecord(const QString &station, const RecordMessage &r)
     }
     recordCopy.append('\n');
     ++records;
+}
+
+bool Batch::addRecordPayload(const QString &station, const QByteArray &payload)
+{
+    static constexpr char head[] = "{\"datim\":\"";
+    static constexpr char middle[] = "\",\"values\":[";
+    const char *p = payload.constData();
+    const char *end = p + payload.size();
+    if (payload.size() < qsizetype(sizeof head) || std::memcmp(p, head, sizeof head - 1) != 0)
+        return false;
+    p += sizeof head - 1;
+    const char *datim = p;
+    while (p < end && *p != '"')
+        ++p;
+    if (p == end || !isIsoWithOffset(QString::fromLatin1(datim, p - datim)))
+        return false;
+    const char *datimEnd = p;
+    if (end - p < qsizetype(sizeof middle - 1) || std::memcmp(p, middle, sizeof middle - 1) != 0)
+        return false;
+    p += sizeof middle - 1;
+    // The values, checked before anything is appended.
+    std::array<std::pair<const char *, const char *>, MaxChannels> values{};
+    int count = 0;
+    if (p < end && *p == ']') {
+        ++p;
+    } else {
+        for (;;) {
+            const char *start = p;
+            while (p < end && *p != ',' && *p != ']')
+                ++p;
+            if (p == end || count == MaxChannels)
+                return false;
+            if (p - start == 4 && std::memcmp(start, "null", 4) == 0) {
+                values[count++] = {nullptr, nullptr};
+            } else {
+                float v;
+                const auto res = std::from_chars(start, p, v);
+                if (res.ec != std::errc() || res.ptr != p || !std::isfinite(v) || *start == '+' || p == start)
+                    return false;
+                values[count++] = {start, p};
+            }
+            if (*p++ == ']')
+                break;
+        }
+    }
+    if (end - p != 1 || *p != '}')
+        return false;
+    appendCopyText(recordCopy, station);
+    recordCopy.append('\t');
+    recordCopy.append(datim, datimEnd - datim);
+    for (int i = 0; i < MaxChannels; ++i) {
+        recordCopy.append('\t');
+        if (i < count && values[i].first)
+            recordCopy.append(values[i].first, values[i].second - values[i].first);
+        else
+            recordCopy.append("\\N");
+    }
+    recordCopy.append('\n');
+    ++records;
+    return true;
 }
 
 void Batch::addEvent(const QString &station, const EventMessage &e)

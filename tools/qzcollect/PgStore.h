@@ -35,6 +35,10 @@ struct Batch {
     bool isEmpty() const { return messages == 0; }
     void clear();
     void addRecord(const QString &station, const RecordMessage &r);
+    // The same for a payload in the station's own compact form ({"datim":"…","values":[…]}
+    // without blanks), taken straight to COPY text: numbers are checked and copied as they
+    // came. False, with nothing added, for any other form (decode it instead).
+    bool addRecordPayload(const QString &station, const QByteArray &payload);
     void addEvent(const QString &station, const EventMessage &e);
     void addStatus(const QString &station, const StatusMessage &s);
 };
