@@ -117,12 +117,11 @@ Collector::Collector(const Options &options, QObject *parent)
         report(QStringLiteral("subscribed at %1:%2").arg(m_options.broker.host).arg(m_options.broker.port));
     });
     connect(&m_broker, &MqttSubscriber::lost, this, [this](const QString &reason) {
-        // The broker gives unacknowledged messages again after the reconnect; the packet ids
-        // of this connection mean nothing on the next one.
+        // The packet ids of this connection mean nothing on the next one, so they are not
+        // acknowledged; the rows gathered are written all the same: a broker killed before it
+        // saved them would not give them again (and one that does gives duplicates, absorbed).
         ++m_generation;
-        m_batch.clear();
         m_acks.clear();
-        m_flushTimer.stop();
         report(QStringLiteral("broker connection lost (%1), reconnecting").arg(reason));
     });
     connect(&m_broker, &MqttSubscriber::problem, this, &Collector::report);
