@@ -37,7 +37,7 @@ for p in $needed; do
   [ -x "$build/$p" ] || { echo "station_cost.sh: $build/$p missing (build it first)" >&2; exit 2; }
   cp "$build/$p" "$work/bin/"
 done
-declare -a pid sim
+pid=(); sim=()
 broker=""
 trap 'for p in "${pid[@]:-}" "${sim[@]:-}" "$broker"; do [ -n "$p" ] && kill "$p" 2>/dev/null; done; wait 2>/dev/null || true' EXIT
 

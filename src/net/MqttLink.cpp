@@ -45,6 +45,7 @@ struct MqttLink::Worker {
     bool stopping = false;
     bool finished = false;
     bool abandoned = false;
+    bool accepted = false; // the broker accepted a connection (client thread only)
 
     void run();
     // Waits up to ms unless stopping; true when stopping.
@@ -94,11 +95,12 @@ void MqttLink::Worker::run()
             socketUp = true;
         }
         const int rc = mosquitto_loop(mosq, 200, 1);
-        if (rc == MOSQ_ERR_SUCCESS) {
-            if (mosquitto_socket(mosq) >= 0)
-                delay = std::min(delay, 1000); // a working connection resets the back-off
-            continue;
+        if (accepted) {
+            accepted = false;
+            delay = 1000; // an accepted connection resets the back-off; a refused one does not
         }
+        if (rc == MOSQ_ERR_SUCCESS)
+            continue;
         socketUp = false;
         const QString reason = errorText(rc);
         toOwner([reason](MqttLink *o) { o->onDisconnect(reason); });
@@ -177,8 +179,11 @@ bool MqttLink::start(const SiteSettings &settings, const QString &willTopic, con
     m_worker = std::make_shared<Worker>();
     mosquitto_user_data_set(mosq, m_worker.get());
     mosquitto_connect_callback_set(mosq, [](mosquitto *, void *obj, int code) {
+        auto *w = static_cast<Worker *>(obj);
         const QString reason = code == 0 ? QString() : QString::fromUtf8(mosquitto_connack_string(code));
-        static_cast<Worker *>(obj)->toOwner([code, reason](MqttLink *o) { o->onConnect(code, reason); });
+        if (code == 0)
+            w->accepted = true;
+        w->toOwner([code, reason](MqttLink *o) { o->onConnect(code, reason); });
     });
     mosquitto_disconnect_callback_set(mosq, [](mosquitto *, void *obj, int code) {
         const QString reason = code == 0 ? QStringLiteral("disconnected") : errorText(code);

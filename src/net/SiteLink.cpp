@@ -177,7 +177,10 @@ void SiteLink::pump()
                              .arg(m_settings.port)
                              .arg(backlog ? QStringLiteral("，正在补发存储的记录") : QString());
     setState(text);
-    m_pump.start(backlog || m_records->inFlight() + m_events->inFlight() > 0 ? BusyIntervalMs : IdleIntervalMs);
+    // Busy while there is a backlog; a little slower while only acknowledgements are awaited
+    // (they move the cursor without reading); idle otherwise, woken by the nudges.
+    const int inFlight = m_records->inFlight() + m_events->inFlight();
+    m_pump.start(backlog ? BusyIntervalMs : inFlight > 0 ? AwaitIntervalMs : IdleIntervalMs);
 }
 
 void SiteLink::setState(const QString &text)

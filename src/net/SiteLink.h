@@ -35,6 +35,7 @@ public:
     static constexpr int MaxMessagesPerSecond = 500;
     static constexpr int Window = 100;
     static constexpr int BusyIntervalMs = 50;
+    static constexpr int AwaitIntervalMs = 250;
     static constexpr int IdleIntervalMs = 5000;
 
     explicit SiteLink(QObject *parent = nullptr);
