@@ -94,7 +94,9 @@ void MqttLink::Worker::run()
             }
             socketUp = true;
         }
-        const int rc = mosquitto_loop(mosq, 200, 1);
+        // Publishing and stop() wake the loop through the client's socket pair; the timeout only
+        // bounds how late keep-alive work is done.
+        const int rc = mosquitto_loop(mosq, 1000, 1);
         if (accepted) {
             accepted = false;
             delay = 1000; // an accepted connection resets the back-off; a refused one does not
