@@ -236,6 +236,13 @@ private Q_SLOTS:
         QCOMPARE(m_pg.scalar(QStringLiteral("SELECT channel_count FROM qz_station WHERE name = 'e2e-a'")), QStringLiteral("16"));
         watcher.stop();
         wwdd.close();
+
+        // The collector ends cleanly on SIGTERM and says what it did.
+        m_collector->terminate();
+        QVERIFY(m_collector->waitForFinished(15000));
+        QCOMPARE(m_collector->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(m_collector->exitCode(), 0);
+        QVERIFY(collectorLog().contains(QStringLiteral("qzcollect: ended;")));
     }
 };
 

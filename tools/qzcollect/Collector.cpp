@@ -104,12 +104,11 @@ void BatchWriter::write(const std::shared_ptr<const Batch> &batch)
 // --- collector -------------------------------------------------------------------------------
 
 Collector::Collector(const Options &options, QObject *parent)
-    : QObject(parent), m_options(options), m_broker(options.broker), m_writer(new BatchWriter(options.conninfo))
+    : QObject(parent), m_options(options), m_broker(options.broker), m_writer(std::make_unique<BatchWriter>(options.conninfo))
 {
     m_writer->moveToThread(&m_thread);
-    connect(&m_thread, &QThread::finished, m_writer, &QObject::deleteLater);
-    connect(m_writer, &BatchWriter::written, this, &Collector::onWritten);
-    connect(m_writer, &BatchWriter::report, this, &Collector::report);
+    connect(m_writer.get(), &BatchWriter::written, this, &Collector::onWritten);
+    connect(m_writer.get(), &BatchWriter::report, this, &Collector::report);
     m_flushTimer.setSingleShot(true);
     connect(&m_flushTimer, &QTimer::timeout, this, &Collector::dispatch);
     connect(&m_broker, &MqttSubscriber::message, this, &Collector::onMessage);
@@ -137,7 +136,7 @@ Collector::~Collector()
 void Collector::start()
 {
     m_thread.start();
-    QMetaObject::invokeMethod(m_writer, &BatchWriter::open, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(m_writer.get(), &BatchWriter::open, Qt::QueuedConnection);
     m_broker.start();
 }
 
@@ -228,7 +227,7 @@ void Collector::dispatch()
     m_acks = {};
     m_writtenGeneration = m_generation;
     m_writing = true;
-    QMetaObject::invokeMethod(m_writer, [w = m_writer, b = m_written] { w->write(b); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(m_writer.get(), [w = m_writer.get(), b = m_written] { w->write(b); }, Qt::QueuedConnection);
 }
 
 void Collector::onWritten(bool done, int refusedRows, qint64 ms)

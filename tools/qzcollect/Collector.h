@@ -88,7 +88,8 @@ private:
     Options m_options;
     MqttSubscriber m_broker;
     QThread m_thread;
-    BatchWriter *m_writer;
+    // Deleted after its thread has ended (the counters stay readable until then).
+    std::unique_ptr<BatchWriter> m_writer;
     Batch m_batch;
     QList<quint16> m_acks;
     // The batch with the writer and its acknowledgements, valid while m_generation holds.
