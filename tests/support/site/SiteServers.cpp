@@ -119,7 +119,10 @@ QString MosquittoServer::log() const
 
 // --- PostgreSQL ------------------------------------------------------------------------------
 
+// As root the cluster belongs to the postgres user, which must reach it: under /tmp rather than
+// a TMPDIR that may sit in root's home.
 PostgresServer::PostgresServer()
+    : m_dir(::geteuid() == 0 ? QStringLiteral("/tmp/qz-pg-XXXXXX") : QDir::tempPath() + QStringLiteral("/qz-pg-XXXXXX"))
 {
     if (::geteuid() == 0) {
         if (const passwd *pw = ::getpwnam("postgres")) {
