@@ -1,6 +1,7 @@
 #include "SiteLink.h"
 
 #include <QDebug>
+#include <QFile>
 
 namespace {
 const QString StatusLeaf = QStringLiteral("status");
@@ -172,10 +173,13 @@ void SiteLink::pump()
 
     const bool backlog = !m_records->caughtUp() || !m_events->caughtUp();
     saveCursors(!backlog && m_records->inFlight() == 0 && m_events->inFlight() == 0);
-    const QString text = QStringLiteral("站点网络：已连接 %1:%2%3")
-                             .arg(m_settings.host)
-                             .arg(m_settings.port)
-                             .arg(backlog ? QStringLiteral("，正在补发存储的记录") : QString());
+    QString text = QStringLiteral("站点网络：已连接 %1:%2").arg(m_settings.host).arg(m_settings.port);
+    if (backlog)
+        text += QStringLiteral("，正在补发存储的记录");
+    // A history table that exists but cannot be read (held by another program, damaged) is
+    // worth telling; a journal that does not exist yet is not.
+    if (!m_records->lastError().isEmpty() && QFile::exists(m_history->file()))
+        text += QStringLiteral("，暂时无法读取历史记录（%1）").arg(m_records->lastError());
     setState(text);
     // Busy while there is a backlog; a little slower while only acknowledgements are awaited
     // (they move the cursor without reading); idle otherwise, woken by the nudges.

@@ -229,6 +229,23 @@ private Q_SLOTS:
         QCOMPARE(m_pg.scalar(QStringLiteral("SELECT count(*) FROM qz_record WHERE aa1 = real '40.1'")), QStringLiteral("50"));
         QCOMPARE(m_pg.scalar(QStringLiteral("SELECT kind || value FROM qz_event WHERE id = 3")), QStringLiteral("上限报警81.25"));
 
+        // A history table held for exclusive use is reported in the link state, and sending
+        // goes on once it is free again.
+        wwdd.close();
+        {
+            db::TTable holder;
+            holder.setDatabaseName(home);
+            holder.setTableName(HistoryTableName);
+            holder.setExclusive(true);
+            holder.open();
+            storeRecord(holder, t0.addSecs(3000), 16, 70.0f);
+            link.recordStored();
+            QTRY_VERIFY_WITH_TIMEOUT(link.stateText().contains(QStringLiteral("暂时无法读取历史记录")), 10000);
+        }
+        link.recordStored();
+        QTRY_COMPARE_WITH_TIMEOUT(count(QStringLiteral("qz_record")), 251, 10000);
+        QVERIFY(!link.stateText().contains(QStringLiteral("暂时无法读取历史记录")));
+
         // A clean shutdown leaves "offline" behind, retained.
         link.shutdown();
         QTRY_COMPARE_WITH_TIMEOUT(m_pg.scalar(QStringLiteral("SELECT online FROM qz_station WHERE name = 'e2e-a'")),
