@@ -10,6 +10,9 @@ packages=(
   fonts-noto-cjk sqlite3
   xvfb xauth openbox imagemagick xdotool poppler-utils
   clang-14 libclang-rt-14-dev
+  # the install check: desktop-file-validate, systemd-analyze and a user manager, man
+  desktop-file-utils systemd man-db
+  # the site network: broker and client library, PostgreSQL server and client library
   mosquitto libmosquitto-dev postgresql-15 libpq-dev
 )
 

@@ -49,6 +49,7 @@ public:
         return QDialog::Rejected;
     }
     void standardError(const QString &text) override { say(QStringLiteral("error"), text); }
+    void notice(const ui::MessageRequest &r) override { say(QStringLiteral("notice"), r.text); }
 };
 
 } // namespace

@@ -56,6 +56,7 @@ public:
     }
     int execModal(QDialog *) override { return QDialog::Rejected; }
     void standardError(const QString &text) override { out << "error: " << text << '\n'; }
+    void notice(const ui::MessageRequest &r) override { out << "notice: " << r.text << '\n'; }
 };
 
 double seconds(const std::function<void()> &fn)

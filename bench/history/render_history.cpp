@@ -34,6 +34,7 @@ public:
     }
     int execModal(QDialog *) override { return QDialog::Accepted; }
     void standardError(const QString &text) override { out << "error: " << text << '\n'; }
+    void notice(const ui::MessageRequest &r) override { out << "notice: " << r.text << '\n'; }
 };
 
 bool save(QWidget &w, const QString &path)

@@ -7,6 +7,7 @@
 #include "MyPanels.h"
 #include "PvFrm.h"
 #include "RealLineFrm.h"
+#include "SerialAccess.h"
 #include "SettingsFiles.h"
 #include "SharedState.h"
 #include "HistoryTable.h"
@@ -23,6 +24,8 @@
 #include <QMenuBar>
 #include <QStatusBar>
 
+#include <cstdio>
+
 namespace {
 
 const QString OpenPortError = QStringLiteral("打开串口错误");
@@ -31,7 +34,8 @@ const QString CommOkText = QStringLiteral("通讯接收正常：OK！ ");
 
 } // namespace
 
-TMainFrm::TMainFrm(QWidget *parent) : QMainWindow(parent), HistoryTable(std::make_unique<db::TTable>())
+TMainFrm::TMainFrm(QWidget *parent, bool autoStart)
+    : QMainWindow(parent), HistoryTable(std::make_unique<db::TTable>()), m_autoStart(autoStart)
 {
     setWindowTitle(ui::AppTitle);
     resize(1024, 721);
@@ -121,49 +125,87 @@ QString TMainFrm::statusPanelText(int panel) const { return StatusPanels[panel]-
 
 void TMainFrm::FormCreate()
 {
-    // An error nobody handles here (settings file input/output, the table engine) reaches the
-    // standard error handler and ends the start-up sequence at that point; the window still opens.
-    ui::guarded([this] {
-        SetupCommAndHistory();
+    // Port and history table first. Whatever fails there, the settings are still read: a
+    // dialog saving the zero state of an unread start would wipe every name and limit.
+    startupGuarded([this] { SetupCommAndHistory(); });
+    startupGuarded([] {
         LoadSysParams();
         LoadChannelSettings(SysParams.ChannelCount);
-        // No reading has happened yet: every channel starts interrupted, not at 0.
-        for (int k = 1; k <= MaxChannels; ++k) {
-            AllRecord.Pv[k] = InterruptionMarker;
-            AllRecord.AlmText[k] = QStringLiteral("--");
-        }
-        CreateTiles(SysParams.ChannelCount);
     });
+    // No reading has happened yet: every channel starts interrupted, not at 0.
+    for (int k = 1; k <= MaxChannels; ++k) {
+        AllRecord.Pv[k] = InterruptionMarker;
+        AllRecord.AlmText[k] = QStringLiteral("--");
+    }
+    if (SettingsLoad.channels >= 0)
+        startupGuarded([this] { CreateTiles(SysParams.ChannelCount); });
     ApplyStorageInterval();
+    if (m_autoStart)
+        N2Click();
+}
+
+void TMainFrm::startupMessage(const QString &text)
+{
+    if (!m_autoStart) {
+        ui::showMessage(text, this);
+        return;
+    }
+    std::fprintf(stderr, "qzmonitor: %s\n", qPrintable(text));
+    ui::showNotice(text, this);
+}
+
+bool TMainFrm::startupGuarded(const std::function<void()> &fn)
+{
+    if (!m_autoStart)
+        return ui::guarded(fn);
+    try {
+        fn();
+        return true;
+    } catch (const ui::AppError &e) {
+        startupMessage(e.text());
+    } catch (const std::exception &e) {
+        startupMessage(QString::fromLocal8Bit(e.what()));
+    }
+    return false;
 }
 
 void TMainFrm::SetupCommAndHistory()
 {
     const CommSettings comm = ReadCommSettings(programDirectory());
     comm1->setDeviceMap(ReadDeviceMap(programDirectory()));
+    m_portName = comm.port;
+    m_speed = comm.speed;
 
     TComPortNumber port;
     TComPortBaudRate speed;
-    const bool known = ComPortNumberFromName(QStringLiteral("pn") + comm.port, &port)
+    m_portKnown = ComPortNumberFromName(QStringLiteral("pn") + comm.port, &port)
         && ComPortBaudRateFromName(QStringLiteral("br") + QString::number(comm.speed), &speed);
     bool opened = false;
-    if (known) {
+    if (m_portKnown) {
         comm1->setComPort(port);
         comm1->setComPortSpeed(speed);
         opened = comm1->OpenPort();
     }
-    if (!opened)
-        ui::showMessage(OpenPortError, this);
+    if (opened)
+        showPortInStatusBar();
+    else if (m_portKnown)
+        // A device there but not permitted is named with its fix (group membership).
+        startupMessage(openPortFailureText(OpenPortError, comm1->DevicePath()));
+    else
+        startupMessage(OpenPortError);
 
     // The history table is bound and opened even without a port, so a run started later
     // stores into it; storing itself only starts with the port or with the run.
     openHistoryTable();
-    if (!opened)
-        return;
+    if (opened)
+        Receive.start();
+}
 
-    Receive.start();
-    StatusPanels[1]->setText(QStringLiteral("通讯接口： ") + comm.port);
-    StatusPanels[2]->setText(QStringLiteral("通讯速率： ") + QString::number(comm.speed) + QStringLiteral(" Bps"));
+void TMainFrm::showPortInStatusBar()
+{
+    StatusPanels[1]->setText(QStringLiteral("通讯接口： ") + m_portName);
+    StatusPanels[2]->setText(QStringLiteral("通讯速率： ") + QString::number(m_speed) + QStringLiteral(" Bps"));
+    m_portShown = true;
 }
 
 void TMainFrm::openHistoryTable()
@@ -213,64 +255,34 @@ void TMainFrm::N4Click()
     N3->setEnabled(true);
 }
 
-void TMainFrm::Pause()
-{
-    m_paused = {true, Send.isActive(), Receive.isActive()};
-    Send.stop();
-    Receive.stop();
-}
-
-void TMainFrm::Resume()
-{
-    if (!m_paused.active)
-        return;
-    if (m_paused.send)
-        Send.start();
-    if (m_paused.receive)
-        Receive.start();
-    m_paused = {};
-}
-
+// Settings dialogs, live views and the history window: polling, storing and the refresh go
+// on behind every one of them, in the run state the operator last chose. The dialogs edit
+// copies; what they save takes effect at once.
 void TMainFrm::N6Click()
 {
-    Pause();
     ui::showModalOwned(new TCommForm(this));
     ui::showMessage(QStringLiteral("通讯接口改变需重启程序才能生效！"), this);
-    Resume();
 }
 
 void TMainFrm::N7Click()
 {
-    Pause();
     ui::showModalOwned(new TSysForm(this));
     ApplyStorageInterval();
-    Resume();
 }
 
 void TMainFrm::NAlmClick()
 {
-    if (!AlmForm)
-        return;
-    Pause();
-    ui::showModal(AlmForm);
-    Resume();
+    if (AlmForm)
+        ui::showModal(AlmForm);
 }
 
-// The live views leave polling and storing running, so their displays keep changing.
 void TMainFrm::N16Click() { ui::showModalOwned(new TPvForm(this)); }
 
 void TMainFrm::N17Click() { ui::showModalOwned(new TRealLineForm(this)); }
 
-void TMainFrm::N19Click()
-{
-    // The history window reads wwdd; the station lets go of its exclusive hold meanwhile and
-    // neither polls nor stores.
-    HistoryTable->close();
-    Pause();
-    ui::showModalOwned(new TForm3(this));
-    ui::guarded([this] { HistoryTable->open(); });
-    Resume();
-}
+// The history window reads wwdd beside the storing station: a query shows the records stored
+// up to the moment it ran.
+void TMainFrm::N19Click() { ui::showModalOwned(new TForm3(this)); }
 
 void TMainFrm::AboutClick()
 {
@@ -284,14 +296,23 @@ void TMainFrm::SendTimer()
 {
     setWindowTitle(ui::AppTitle + QLatin1Char(' ') + ui::localDateTimeText(QDateTime::currentDateTime()));
     try {
-        comm1->OpenPort();
+        // A port name the master has no port for is never opened (it would open another one);
+        // the request is then refused as "port not open", like a missing device.
+        if (m_portKnown && comm1->OpenPort() && !m_portShown)
+            showPortInStatusBar(); // the adapter has appeared since start-up
         comm1->FunctionCode = 3;
         comm1->SlaveId = 1;
         comm1->Offset = 0;
         comm1->Quantity = quint16(pollQuantity(SysParams.ChannelCount));
         comm1->SendRequest();
+        m_sendErrorShown = false;
     } catch (...) {
-        ui::showMessage(QStringLiteral("error address!"), this);
+        // Shown once until a request goes out again: repeated boxes would pile up, behind a
+        // modal window too.
+        if (!m_sendErrorShown) {
+            m_sendErrorShown = true;
+            ui::showMessage(QStringLiteral("error address!"), this);
+        }
     }
     CommWatch.polled();
 }

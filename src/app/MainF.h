@@ -6,6 +6,7 @@
 
 #include <QMainWindow>
 #include <QTimer>
+#include <functional>
 #include <memory>
 
 class QAction;
@@ -19,10 +20,14 @@ class TTable;
 class TMainFrm : public QMainWindow {
     Q_OBJECT
 public:
-    explicit TMainFrm(QWidget *parent = nullptr);
+    // autoStart: the station starts by itself (--start): the run begins at the end of start-up,
+    // and start-up problems are shown in boxes that do not wait for OK and written to stderr,
+    // since nobody may be there to press OK.
+    explicit TMainFrm(QWidget *parent = nullptr, bool autoStart = false);
     ~TMainFrm() override;
 
-    // Start-up sequence; the constructor runs it.
+    // Start-up sequence; the constructor runs it. The settings files are read whatever
+    // happens to the port or the history table.
     void FormCreate();
     void SetupCommAndHistory();
     void CreateTiles(int count);
@@ -45,9 +50,6 @@ public:
     void Write_timerTimer();
     void ReceiveTimer();
 
-    // Pause remembers whether polling and storing run and stops both; resume restores them.
-    void Pause();
-    void Resume();
     // The storage tick follows the configured storage interval.
     void ApplyStorageInterval();
 
@@ -75,16 +77,24 @@ public:
     QAction *NHelp = nullptr;
     QAction *NAbout = nullptr;
 
+    bool autoStart() const { return m_autoStart; }
+
 private:
     void buildMenu();
     void buildStatusBar();
     void openHistoryTable();
+    // A start-up problem: a plain box that waits for OK, or, starting by itself, one that does
+    // not wait, and a line on stderr.
+    void startupMessage(const QString &text);
+    // Runs fn; an error escaping it is shown like a start-up problem. False when one did.
+    bool startupGuarded(const std::function<void()> &fn);
+    void showPortInStatusBar();
 
-    struct PausedState {
-        bool active = false;
-        bool send = false;
-        bool receive = false;
-    };
-    PausedState m_paused;
     bool m_storageErrorShown = false;
+    bool m_sendErrorShown = false;
+    bool m_autoStart = false;
+    bool m_portKnown = false;  // the configured port name names a port the master has
+    bool m_portShown = false;  // status panels 1 and 2 show port and speed
+    QString m_portName;        // as configured: "COM1"
+    int m_speed = 0;           // bit/s as configured
 };

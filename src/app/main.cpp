@@ -2,6 +2,8 @@
 #include "DataModuleFrm.h"
 #include "HistoryCommand.h"
 #include "MainF.h"
+#include "SharedState.h"
+#include "StationLock.h"
 #include "StationOptions.h"
 #include "Ui.h"
 
@@ -71,14 +73,22 @@ int main(int argc, char *argv[])
 
     ui::installFontSubstitutions();
 
-    TMainFrm mainForm;
+    // One station per program directory. The second one touches nothing there and says why;
+    // an unattended start does not wait for OK.
+    StationLock stationLock;
+    if (QString why; !stationLock.acquire(programDirectory(), &why)) {
+        std::fprintf(stderr, "qzmonitor: %s\n", qPrintable(why));
+        if (!options.start)
+            ui::showMessage(why);
+        return 1;
+    }
+
+    TMainFrm mainForm(nullptr, options.start);
     TDataModule1 dataModule;
     // The alarm dialog lives hidden for the whole run; its grid is built from the settings the
     // main window has just loaded.
     AlmForm = new TAlmForm(&mainForm);
     mainForm.showMaximized();
-    if (options.start)
-        mainForm.N2Click();
     const int rc = QApplication::exec();
     AlmForm = nullptr;
     return rc;

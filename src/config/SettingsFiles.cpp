@@ -49,20 +49,45 @@ CommSettings ReadSavedCommSettings(const QString &programDir)
     return {ini.readString(CommSection, PortKey, QString()), ini.readInteger(CommSection, SpeedKey, 0)};
 }
 
-QMap<int, QString> ReadDeviceMap(const QString &programDir)
+namespace {
+
+// The port a [devices] key names: "COM" + a positive number ("com3", "COM03"), else 0.
+int devicePortOfKey(const QString &key)
 {
     static const QRegularExpression portKey(QStringLiteral("^COM([0-9]{1,6})$"),
                                             QRegularExpression::CaseInsensitiveOption);
+    const auto m = portKey.match(key);
+    return m.hasMatch() ? m.captured(1).toInt() : 0;
+}
+
+} // namespace
+
+QMap<int, QString> ReadDeviceMap(const QString &programDir)
+{
     QMap<int, QString> devices;
     const auto pairs = commIni(programDir).readSection(DevicesSection);
     for (const auto &[key, value] : pairs) {
-        const auto m = portKey.match(key);
-        const int n = m.hasMatch() ? m.captured(1).toInt() : 0;
+        const int n = devicePortOfKey(key);
         // The first entry of a port counts, as with every other key.
         if (n > 0 && !value.isEmpty() && !devices.contains(n))
             devices.insert(n, value);
     }
     return devices;
+}
+
+void WriteDeviceMapping(const QString &programDir, int port, const QString &device)
+{
+    IniFile ini = commIni(programDir);
+    // The entry that counts for the port now is the one to change, however it is spelt
+    // ("COM03"); otherwise the new one would sit behind it unread.
+    QString key = QStringLiteral("COM%1").arg(port);
+    for (const auto &[k, value] : ini.readSection(DevicesSection)) {
+        if (devicePortOfKey(k) == port && !value.isEmpty()) {
+            key = k;
+            break;
+        }
+    }
+    ini.writeString(DevicesSection, key, device);
 }
 
 void WriteCommSettings(const QString &programDir, const QString &port, int speed)
@@ -78,6 +103,7 @@ void LoadSysParams()
         SysParams.ChannelCount = DefaultChannelCount;
         SysParams.StorageIntervalMs = DefaultStorageIntervalMs;
         SaveSysParams();
+        SettingsLoad.sysParams = true;
         return;
     }
     PfReader reader(QStringLiteral("Sys_Para.pf"));
@@ -89,6 +115,7 @@ void LoadSysParams()
             && value >= std::numeric_limits<int32_t>::min() && value <= std::numeric_limits<int32_t>::max()
         ? int32_t(value)
         : DefaultStorageIntervalMs;
+    SettingsLoad.sysParams = true;
 }
 
 void LoadChannelSettings(int count)
@@ -133,6 +160,17 @@ void LoadChannelSettings(int count)
         }
         writePfFile(SystemAlmFileName, lines);
     }
+    SettingsLoad.channels = count;
+}
+
+QString settingsSaveRefusal(int rows)
+{
+    if (!SettingsLoad.sysParams || SettingsLoad.channels < 0)
+        return QStringLiteral("设置文件在启动时未能读入，为免覆盖原有的设置，本次不保存。"
+                              "请检查程序目录中的设置文件（Sys_Para.Pf、SystemPv.Pf、SystemAlm.Pf），然后重新启动程序。");
+    if (rows <= 0)
+        return QStringLiteral("表格中没有通道，不能保存：保存会清空所有通道的设置。");
+    return QString();
 }
 
 void SaveSysParams()

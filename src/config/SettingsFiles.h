@@ -47,17 +47,28 @@ CommSettings ReadSavedCommSettings(const QString &programDir);
 // regard to case; keys that are not "COM" + a positive number and empty paths are skipped.
 QMap<int, QString> ReadDeviceMap(const QString &programDir);
 
+// Writes COMn = device into [devices] of KTcom.ini, keeping everything else (an entry of the
+// port that is there already keeps its spelling and place).
+void WriteDeviceMapping(const QString &programDir, int port, const QString &device);
+
 // Writes "COM" then "Bps" into [communication] of KTcom.ini, keeping everything else.
 void WriteCommSettings(const QString &programDir, const QString &port, int speed);
 
 // Fills SysParams from Sys_Para.Pf, or creates it with 8 and 60000. A line that does not
 // parse gives the default for this run and the file is left as it is. A channel count
 // outside 1 … 32 counts as unparsable (8), since every per-channel table has 32 entries.
+// Marks SettingsLoad.sysParams once done.
 void LoadSysParams();
 
 // Fills the first count entries of Option from SystemPv.Pf and SystemAlm.Pf, creating either
-// file with defaults when it is missing. count is limited to 0 … 32.
+// file with defaults when it is missing. count is limited to 0 … 32. Marks
+// SettingsLoad.channels once done.
 void LoadChannelSettings(int count);
+
+// Why a dialog must not save a table of `rows` channels now, or an empty string when it may:
+// the settings were not read at start-up (saving would replace them with the zero state), or
+// the table has no rows.
+QString settingsSaveRefusal(int rows);
 
 // Rewrites Sys_Para.Pf from SysParams.
 void SaveSysParams();

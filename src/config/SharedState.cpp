@@ -3,6 +3,7 @@
 TOption Option;
 TSysParams SysParams;
 TAllRecord AllRecord;
+TSettingsLoad SettingsLoad;
 
 namespace {
 QString g_programDirectory = QStringLiteral(".");
@@ -16,6 +17,7 @@ void resetSharedState()
     Option = TOption{};
     SysParams = TSysParams{};
     AllRecord = TAllRecord{};
+    SettingsLoad = TSettingsLoad{};
 }
 
 int standardChannelCount(int channelCount)

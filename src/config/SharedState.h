@@ -37,9 +37,17 @@ inline bool isInterrupted(float pv) { return pv == InterruptionMarker; }
 // What every display shows in place of the value of an interrupted channel.
 inline const QString InterruptedText = QStringLiteral("中断");
 
+// How much of the settings files this run has read. A dialog saves only settings that were
+// read: saving the zero state of a failed start would wipe every name, limit and alarm.
+struct TSettingsLoad {
+    bool sysParams = false; // Sys_Para.Pf read (or created with its defaults)
+    int channels = -1;      // channels read from SystemPv.Pf and SystemAlm.Pf; -1: none yet
+};
+
 extern TOption Option;
 extern TSysParams SysParams;
 extern TAllRecord AllRecord;
+extern TSettingsLoad SettingsLoad;
 
 // The program directory: home of KTcom.ini, wwdd and Data/. The program makes it the working
 // directory at start, so the .Pf files (opened by bare name) live beside KTcom.ini.

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSqlQuery>
@@ -66,6 +67,8 @@ void removeTableFiles(const QString &path)
                                   QStringLiteral("-journal")})
         QFile::remove(path + suffix);
 }
+
+const QString WriterLockSuffix = QStringLiteral(".writer");
 
 } // namespace
 
@@ -138,6 +141,8 @@ void TTable::setExclusive(bool exclusive)
 }
 
 QString TTable::filePath() const { return tableFilePath(m_dir, m_name); }
+
+QString TTable::writerLockPath() const { return filePath() + WriterLockSuffix; }
 
 QString TTable::innerName() const { return tableInnerName(m_name); }
 
@@ -230,19 +235,26 @@ void TTable::open()
         throw error(op, QStringLiteral("no table name"));
     if (!exists())
         throw error(op, QStringLiteral("the table does not exist"));
+    if (m_exclusive) {
+        // Taken before the file is touched, so a second writer fails here, not at its first post.
+        auto lock = std::make_unique<QLockFile>(writerLockPath());
+        lock->setStaleLockTime(0); // only a dead holder's lock is stale
+        if (!lock->tryLock(0)) {
+            qint64 pid = 0;
+            QString host, app;
+            lock->getLockInfo(&pid, &host, &app);
+            throw error(op, lock->error() == QLockFile::LockFailedError
+                                ? QStringLiteral("the table is in use by another program (process %1)").arg(pid)
+                                : QStringLiteral("the lock file %1 cannot be written").arg(writerLockPath()));
+        }
+        m_writerLock = std::move(lock);
+    }
     Connection &c = m_conn;
     c.setFile(filePath());
     try {
         c.open(op);
-        if (m_exclusive)
-            c.exec(QStringLiteral("PRAGMA locking_mode=EXCLUSIVE"), op);
         c.exec(QStringLiteral("PRAGMA journal_mode=WAL"), op);
         c.exec(QStringLiteral("PRAGMA synchronous=FULL"), op);
-        if (m_exclusive) {
-            // Take the lock now, not at the first write: a second station must fail here.
-            c.exec(QStringLiteral("BEGIN EXCLUSIVE"), op);
-            c.exec(QStringLiteral("COMMIT"), op);
-        }
         loadFields();
         if (m_fields.isEmpty())
             throw error(op, QStringLiteral("the file holds no table \"%1\"").arg(innerName()));
@@ -250,6 +262,7 @@ void TTable::open()
         m_fields.clear();
         m_fieldIndex.clear();
         c.close();
+        m_writerLock.reset();
         throw;
     }
 }
@@ -278,6 +291,7 @@ void TTable::close()
     m_insert.reset();
     m_insertColumns.clear();
     m_conn.close();
+    m_writerLock.reset();
     m_fields.clear();
     m_fieldIndex.clear();
 }

@@ -6,9 +6,11 @@
 //
 // Durability: every table runs in write-ahead-log mode with synchronous=FULL, and each post is
 // its own committed transaction, so a killed process loses at most the record being written.
-// Exclusive use is SQLite's exclusive locking mode, taken when the table opens: another
-// connection (another process, or another table object) can then neither open nor read it
-// until this one closes.
+// Exclusive use means one writer: an exclusive open takes the table's writer lock (a lock
+// file beside the table, "<file>.writer"), so a second exclusive open, in this process or
+// another, fails while readers (reports, the sqlite3 shell, online backups, the history
+// window) still open and read the table while it is written. A lock left by a killed process
+// is taken over.
 
 #include "Connection.h"
 #include "TableDefs.h"
@@ -19,6 +21,8 @@
 #include <QStringList>
 #include <QVariant>
 #include <memory>
+
+class QLockFile;
 
 class QSqlQuery;
 
@@ -45,6 +49,8 @@ public:
     bool exclusive() const { return m_exclusive; }
 
     QString filePath() const;
+    // The lock file an exclusive open holds.
+    QString writerLockPath() const;
     QString innerName() const;
     // True when the table's file is there (its contents are checked on open).
     bool exists() const;
@@ -96,6 +102,7 @@ private:
     bool m_exclusive = false;
 
     Connection m_conn;
+    std::unique_ptr<QLockFile> m_writerLock; // held while open for exclusive use
     QList<FieldDef> m_fields; // of the open table
     QHash<QString, int> m_fieldIndex;
 

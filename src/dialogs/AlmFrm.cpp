@@ -21,7 +21,7 @@ TAlmForm *AlmForm = nullptr;
 int32_t AlmChannelCount = 0;
 
 namespace {
-constexpr int NameColumn = 1, StatusColumn = 2, ValueColumn = 3;
+constexpr int AlmNameColumn = 1, StatusColumn = 2, ValueColumn = 3;
 }
 
 TAlmForm::TAlmForm(QWidget *parent) : QDialog(parent)
@@ -74,7 +74,7 @@ TAlmForm::~TAlmForm()
 void TAlmForm::FormCreate()
 {
     setFixedCell(StringGrid1, 0, 0, QStringLiteral(" 通道号"));
-    setFixedCell(StringGrid1, 0, NameColumn, QStringLiteral(" 名  称"));
+    setFixedCell(StringGrid1, 0, AlmNameColumn, QStringLiteral(" 名  称"));
     setFixedCell(StringGrid1, 0, StatusColumn, QStringLiteral(" 报警状态"));
     setFixedCell(StringGrid1, 0, ValueColumn, QStringLiteral(" 报警数值"));
     AlmChannelCount = SysParams.ChannelCount;
@@ -88,9 +88,8 @@ void TAlmForm::FillGrid()
     for (int n = 1; n <= count; ++n) {
         const int i = n - 1;
         setFixedCell(StringGrid1, n, 0, channelRowCaption(n));
-        if (Option.Names[i].isEmpty())
-            Option.Names[i] = defaultChannelName(n);
-        setFixedCell(StringGrid1, n, NameColumn, Option.Names[i]);
+        // An unnamed channel shows its default name; Option takes it only when the grid is saved.
+        setFixedCell(StringGrid1, n, AlmNameColumn, Option.Names[i].isEmpty() ? defaultChannelName(n) : Option.Names[i]);
         // A mode the dialog has no text for leaves the cell as it is.
         const QString status = alarmModeText(Option.AlarmModes[i]);
         if (!status.isEmpty() || !StringGrid1->item(n, StatusColumn))
@@ -117,9 +116,13 @@ void TAlmForm::N3Click() { setCurrentStatus(amNone); }
 void TAlmForm::BitBtn1Click()
 {
     const int rowCount = StringGrid1->rowCount() - 1;
+    if (const QString why = settingsSaveRefusal(rowCount); !why.isEmpty()) {
+        ui::showValidationError(why, this);
+        return;
+    }
     QList<AlarmRowText> texts;
     for (int r = 1; r <= rowCount; ++r)
-        texts.append({cellText(StringGrid1, r, NameColumn), cellText(StringGrid1, r, StatusColumn),
+        texts.append({cellText(StringGrid1, r, AlmNameColumn), cellText(StringGrid1, r, StatusColumn),
                       cellText(StringGrid1, r, ValueColumn)});
     QList<AlarmRow> rows;
     const RowCheck check = checkAlarmRows(texts, &rows);
@@ -134,6 +137,8 @@ void TAlmForm::BitBtn1Click()
     for (int i = 0; i < rows.size(); ++i) {
         Option.AlarmModes[i] = rows.at(i).mode;
         Option.AlarmValues[i] = rows.at(i).value;
+        if (Option.Names[i].isEmpty())
+            Option.Names[i] = defaultChannelName(i + 1);
     }
     try {
         SaveAlarmSettings(int(rows.size()));

@@ -6,29 +6,40 @@
 #include "SharedState.h"
 #include "Ui.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QFrame>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QStyle>
 #include <QVBoxLayout>
 
 #include <algorithm>
 
-TCommForm::TCommForm(QWidget *parent) : QDialog(parent)
+namespace {
+
+// The dialog is wider than the port and speed lists alone need: stable device names are long.
+constexpr int FormWidth = 560;
+constexpr int FormHeight = 243;
+
+} // namespace
+
+TCommForm::TCommForm(QWidget *parent, std::function<SerialDeviceScan()> scan)
+    : QDialog(parent), m_scan(scan ? std::move(scan) : std::function<SerialDeviceScan()>(scanSerialDevices))
 {
     setWindowTitle(QStringLiteral("通讯参数设置："));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
-    resize(305, 203);
+    resize(FormWidth, FormHeight);
 
     // One panel fills the (resizable) window; the controls sit at fixed places on it.
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    Panel1 = makePanel(this, 0, 0, 305, 203, palette().color(QPalette::Window));
+    Panel1 = makePanel(this, 0, 0, FormWidth, FormHeight, palette().color(QPalette::Window));
     layout->addWidget(Panel1);
 
     QLabel *title = makeLabel(Panel1, QStringLiteral("通讯参数设置"), 0, 14, true);
-    title->move((305 - title->width()) / 2, 14);
+    title->move((FormWidth - title->width()) / 2, 14);
 
     makeLabel(Panel1, QStringLiteral("通讯端口："), 48, 62);
     ComboBox1 = new QComboBox(Panel1);
@@ -43,18 +54,33 @@ TCommForm::TCommForm(QWidget *parent) : QDialog(parent)
     for (const Choice &c : speedChoices())
         ComboBox2->addItem(c.text);
 
+    makeLabel(Panel1, QStringLiteral("串口设备："), 48, 138);
+    ComboBox3 = new QComboBox(Panel1);
+    ComboBox3->setObjectName(QStringLiteral("ComboBox3"));
+    ComboBox3->setGeometry(128, 134, 340, 24);
+    // A device the list cannot know (a pseudo-terminal, an odd driver) may be typed.
+    ComboBox3->setEditable(true);
+    ComboBox3->setInsertPolicy(QComboBox::NoInsert);
+    RefreshButton = new QPushButton(QStringLiteral("刷新"), Panel1);
+    RefreshButton->setObjectName(QStringLiteral("RefreshButton"));
+    RefreshButton->setGeometry(476, 134, 60, 24);
+
     BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogApplyButton), QStringLiteral("设置"), Panel1);
     BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
-    BitBtn1->setGeometry(48, 144, 89, 28);
+    BitBtn1->setGeometry(128, 186, 89, 28);
     BitBtn1->setDefault(true);
     BitBtn2 = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton), QStringLiteral("取消"), Panel1);
     BitBtn2->setObjectName(QStringLiteral("BitBtn2"));
-    BitBtn2->setGeometry(168, 144, 89, 28);
+    BitBtn2->setGeometry(248, 186, 89, 28);
 
     connect(BitBtn1, &QPushButton::clicked, this, [this] { ui::guarded([this] { BitBtn1Click(); }); });
     connect(BitBtn2, &QPushButton::clicked, this, &QDialog::reject);
+    connect(RefreshButton, &QPushButton::clicked, this, &TCommForm::RefreshDevices);
+    connect(ComboBox3, &QComboBox::currentIndexChanged, this, &TCommForm::showChosenDevice);
 
     FormCreate();
+    // Only now: FormCreate has chosen the port whose devices are shown.
+    connect(ComboBox1, &QComboBox::currentIndexChanged, this, &TCommForm::showDevicesOfPort);
 }
 
 void TCommForm::FormCreate()
@@ -62,11 +88,48 @@ void TCommForm::FormCreate()
     ComboBox1->setCurrentIndex(0);
     ComboBox2->setCurrentIndex(0);
     CommSettings saved{QString(), 0};
-    ui::guarded([&saved] { saved = ReadSavedCommSettings(programDirectory()); });
+    m_deviceMap.clear();
+    ui::guarded([this, &saved] {
+        saved = ReadSavedCommSettings(programDirectory());
+        m_deviceMap = ReadDeviceMap(programDirectory());
+    });
     if (const int i = portChoiceIndex(saved.port); i >= 0)
         ComboBox1->setCurrentIndex(i);
     if (const int i = choiceIndexOf(speedChoices(), saved.speed); i >= 0)
         ComboBox2->setCurrentIndex(i);
+    m_devices = m_scan();
+    showDevicesOfPort();
+}
+
+void TCommForm::RefreshDevices()
+{
+    m_devices = m_scan();
+    showDevicesOfPort();
+}
+
+QString TCommForm::mappedDevice() const
+{
+    return m_deviceMap.value(portNumber(ComboBox1->currentText())).trimmed();
+}
+
+void TCommForm::showDevicesOfPort()
+{
+    const int port = portNumber(ComboBox1->currentText());
+    m_choices = buildDeviceChoices(m_devices.found, m_devices.stable, mappedDevice(), unmappedDevicePath(port));
+    ComboBox3->clear();
+    for (const DeviceChoice &c : std::as_const(m_choices))
+        ComboBox3->addItem(c.text, c.device);
+    ComboBox3->setCurrentIndex(0);
+    showChosenDevice();
+    // The list may be wider than the box: stable names run to some 70 characters.
+    ComboBox3->view()->setMinimumWidth(ComboBox3->view()->sizeHintForColumn(0) + 24);
+}
+
+void TCommForm::showChosenDevice()
+{
+    // The device name is the start of the text: keep it in view, not the end of the details.
+    ComboBox3->lineEdit()->setCursorPosition(0);
+    ComboBox3->setToolTip(ComboBox3->currentText());
 }
 
 void TCommForm::BitBtn1Click()
@@ -75,7 +138,18 @@ void TCommForm::BitBtn1Click()
     // should that ever not hold.
     const int port = std::max(0, ComboBox1->currentIndex());
     const int speed = std::max(0, ComboBox2->currentIndex());
-    WriteCommSettings(programDirectory(), portChoices().at(port), speedChoices().at(speed).value);
+    const QString portName = portChoices().at(port);
+    const int number = portNumber(portName);
+    QString error;
+    const QString device = chosenDevice(ComboBox3->currentText(), m_choices, &error);
+    if (device.isEmpty()) {
+        ui::showValidationError(error, this);
+        ComboBox3->setFocus();
+        return;
+    }
+    WriteCommSettings(programDirectory(), portName, speedChoices().at(speed).value);
+    if (deviceMappingChanges(device, mappedDevice(), unmappedDevicePath(number)))
+        WriteDeviceMapping(programDirectory(), number, device);
     ui::showMessage(QStringLiteral("设置成功！请重新运行程序！"), this);
     accept();
 }

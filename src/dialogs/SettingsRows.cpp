@@ -18,6 +18,20 @@ QString rowMessage(int row, const QString &name, const QString &what)
     return QStringLiteral("曲线:") + QString::number(row) + QStringLiteral("; ") + name + what;
 }
 
+// A line break in a name or unit would end its line in the settings file early and shift every
+// later entry by one.
+bool hasLineBreak(const QString &text)
+{
+    return text.contains(u'\n') || text.contains(u'\r') || text.contains(QChar(0x2028))
+        || text.contains(QChar(0x2029)) || text.contains(QChar(0x85));
+}
+
+QString oneLine(QString text)
+{
+    static const QRegularExpression breaks(QStringLiteral("[\\r\\n\\x{2028}\\x{2029}\\x{85}]+"));
+    return text.replace(breaks, QStringLiteral(" "));
+}
+
 } // namespace
 
 const QList<Choice> &channelCountChoices()
@@ -119,6 +133,10 @@ RowCheck checkChannelRows(const QList<ChannelRowText> &texts, QList<ChannelRow> 
         const ChannelRowText &t = texts.at(i);
         const int row = i + 1;
         ChannelRow r{t.name, t.unit, 0, 0};
+        if (hasLineBreak(t.name))
+            return {false, row, 1, rowMessage(row, oneLine(t.name), QStringLiteral("名称不能含换行符"))};
+        if (hasLineBreak(t.unit))
+            return {false, row, 4, rowMessage(row, oneLine(t.name), QStringLiteral("单位不能含换行符"))};
         if (!parseSingle(t.lower, &r.lower))
             return {false, row, 2, rowMessage(row, t.name, QStringLiteral("下限输入错误"))};
         if (!parseSingle(t.upper, &r.upper))

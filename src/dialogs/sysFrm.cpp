@@ -79,6 +79,7 @@ void TSysForm::FormCreate()
     setFixedCell(StringGrid1, 0, UnitColumn, QStringLiteral(" 单  位"));
 
     FChannelCount = SysParams.ChannelCount;
+    FEdit = Option;
     {
         // Showing the saved values is no change by the operator.
         const QSignalBlocker b1(ComboBox1);
@@ -100,16 +101,16 @@ void TSysForm::FillGrid()
     for (int n = 1; n <= count; ++n) {
         const int i = n - 1;
         setFixedCell(StringGrid1, n, 0, channelRowCaption(n));
-        if (Option.Names[i].isEmpty())
-            Option.Names[i] = defaultChannelName(n);
-        setEditCell(StringGrid1, n, NameColumn, Option.Names[i]);
-        setEditCell(StringGrid1, n, LowerColumn, formatGeneral(Option.LowerLimits[i]));
-        if (Option.LowerLimits[i] >= Option.UpperLimits[i])
-            Option.UpperLimits[i] = Option.LowerLimits[i] + 10.0f;
-        setEditCell(StringGrid1, n, UpperColumn, formatGeneral(Option.UpperLimits[i]));
-        if (Option.Units[i].isEmpty())
-            Option.Units[i] = DefaultUnit;
-        setEditCell(StringGrid1, n, UnitColumn, Option.Units[i]);
+        if (FEdit.Names[i].isEmpty())
+            FEdit.Names[i] = defaultChannelName(n);
+        setEditCell(StringGrid1, n, NameColumn, FEdit.Names[i]);
+        setEditCell(StringGrid1, n, LowerColumn, formatGeneral(FEdit.LowerLimits[i]));
+        if (FEdit.LowerLimits[i] >= FEdit.UpperLimits[i])
+            FEdit.UpperLimits[i] = FEdit.LowerLimits[i] + 10.0f;
+        setEditCell(StringGrid1, n, UpperColumn, formatGeneral(FEdit.UpperLimits[i]));
+        if (FEdit.Units[i].isEmpty())
+            FEdit.Units[i] = DefaultUnit;
+        setEditCell(StringGrid1, n, UnitColumn, FEdit.Units[i]);
     }
 }
 
@@ -140,6 +141,12 @@ void TSysForm::ComboBox1Change()
 
 void TSysForm::BitBtn1Click()
 {
+    // Nothing is written, not even the count and interval, from settings that were never read.
+    const int rowCount = StringGrid1->rowCount() - 1;
+    if (const QString why = settingsSaveRefusal(rowCount); !why.isEmpty()) {
+        ui::showValidationError(why, this);
+        return;
+    }
     if (const int i = ComboBox1->currentIndex(); i >= 0 && i < channelCountChoices().size())
         SysParams.ChannelCount = channelCountChoices().at(i).value;
     if (const int i = ComboBox2->currentIndex(); i >= 0 && i < storageIntervalChoices().size())
@@ -147,7 +154,6 @@ void TSysForm::BitBtn1Click()
     // Count and interval are saved before the grid is checked, so they hold even when a row fails.
     SaveSysParams();
 
-    const int rowCount = StringGrid1->rowCount() - 1;
     QList<ChannelRowText> texts;
     for (int r = 1; r <= rowCount; ++r)
         texts.append({cellText(StringGrid1, r, NameColumn), cellText(StringGrid1, r, LowerColumn),

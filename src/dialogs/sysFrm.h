@@ -2,6 +2,8 @@
 // The system parameter dialog: channel count, storage interval and, per channel, name,
 // lower limit, upper limit and unit. Created for each use, shown modally, destroyed after.
 
+#include "SharedState.h"
+
 #include <QDialog>
 
 class QComboBox;
@@ -17,8 +19,9 @@ public:
 
     // Reads SysParams and Option into the boxes and the grid; the constructor runs it.
     void FormCreate();
-    // Sizes the grid to FChannelCount and fills it from Option, putting defaults for empty
-    // names and units and for crossed limits into Option.
+    // Sizes the grid to FChannelCount and fills it from the dialog's copy of Option, with
+    // defaults for empty names and units and for crossed limits. The station's own Option
+    // changes only when "&设置" saves: the running cycle never sees half-edited settings.
     void FillGrid();
     // A change of either box: new channel count, grid rebuilt, restart message.
     void ComboBox1Change();
@@ -28,6 +31,8 @@ public:
     void BitBtn1Click();
 
     int channelCount() const { return FChannelCount; }
+    // The settings the grid was filled from, defaults included.
+    const TOption &edited() const { return FEdit; }
 
     QFrame *Panel1 = nullptr;
     QLabel *Label1 = nullptr;
@@ -42,4 +47,5 @@ public:
 
 private:
     int FChannelCount = 0; // channel rows the grid shows
+    TOption FEdit;         // copy of Option taken when the dialog opened
 };

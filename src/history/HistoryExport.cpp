@@ -149,7 +149,7 @@ void exportHistoryCsv(const db::TQuery &query, const QString &fileName)
 {
     QSaveFile file(fileName);
     if (!file.open(QIODevice::WriteOnly))
-        throw ui::AppError(QStringLiteral("Cannot write %1: %2").arg(fileName, file.errorString()));
+        throw ui::AppError(QStringLiteral("文件无法写入：%1\n%2").arg(fileName, file.errorString()));
     if (!writeHistoryCsv(query, file) || !file.commit())
-        throw ui::AppError(QStringLiteral("Cannot write %1: %2").arg(fileName, file.errorString()));
+        throw ui::AppError(QStringLiteral("文件无法写入：%1\n%2").arg(fileName, file.errorString()));
 }

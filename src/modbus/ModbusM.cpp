@@ -2,7 +2,7 @@
 
 #include "QtSerialDevice.h"
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QPointer>
 #include <array>
 
@@ -204,19 +204,25 @@ TModbusM::TModbusM(QObject *owner, std::unique_ptr<SerialDevice> device)
     FReadBuffer.resize(InQueueSize);
     FPollTimer.setInterval(PollInterval);
     connect(&FPollTimer, &QTimer::timeout, this, &TModbusM::PollTick);
+    FFrameGapTimer.setSingleShot(true);
+    FFrameGapTimer.setTimerType(Qt::PreciseTimer);
+    connect(&FFrameGapTimer, &QTimer::timeout, this, &TModbusM::FrameGapTimeout);
     FResponseTimer.setInterval(FTimeout);
     connect(&FResponseTimer, &QTimer::timeout, this, &TModbusM::ResponseTimeout);
     // A lost line is forgotten at once, so the next OpenPort opens it again.
     FDevice->setLostHandler([this] { ClosePort(); });
+    FDevice->setArrivalHandler([this] { BytesArrived(); });
 }
 
 TModbusM::~TModbusM()
 {
     // No event may follow destruction.
     FResponseTimer.stop();
+    FFrameGapTimer.stop();
     OnResponseReady = nullptr;
     OnError = nullptr;
     FDevice->setLostHandler({});
+    FDevice->setArrivalHandler({});
     ClosePort();
 }
 
@@ -298,6 +304,7 @@ bool TModbusM::OpenPort()
 void TModbusM::ClosePort()
 {
     FPollTimer.stop();
+    FFrameGapTimer.stop();
     FDevice->close();
 }
 
@@ -344,29 +351,27 @@ int32_t TModbusM::SendBytes(const char *data, int32_t count)
     if (!IsPortOpen())
         return 0;
     int32_t total = 0;
-    QElapsedTimer sinceProgress;
-    sinceProgress.start();
+    // One bound for the whole send: a driver that takes a byte now and then must not hold the
+    // station for WriteTimeout per write call.
+    QDeadlineTimer deadline(WriteTimeout);
     while (count > 0) {
         if (TxQueueRoom() > 0) {
-            const qint64 w = FDevice->write(data + total, count, WriteTimeout);
+            const qint64 w = FDevice->write(data + total, count, int(qMax<qint64>(deadline.remainingTime(), 0)));
             if (w < 0) // the line failed; the device has closed itself
                 return -total;
             if (w > 0) {
                 const int32_t taken = int32_t(qMin<qint64>(w, count));
                 total += taken;
                 count -= taken;
-                sinceProgress.restart();
+                if (count > 0 && deadline.hasExpired())
+                    return -total;
                 continue;
             }
         }
-        // No room, or a write that took nothing: the stall clock runs on, and a send never
-        // loops for longer than WriteTimeout without progress.
-        if (!IsPortOpen())
+        // No room, or a write that took nothing: wait for room until the send's time is up.
+        if (!IsPortOpen() || deadline.hasExpired())
             return -total;
-        const qint64 idle = sinceProgress.elapsed();
-        if (idle > WriteTimeout)
-            return -total;
-        FDevice->waitForRoom(int(qMin<qint64>(WriteTimeout - idle + 1, 10)));
+        FDevice->waitForRoom(int(qBound(qint64(1), deadline.remainingTime(), qint64(10))));
     }
     return total;
 }
@@ -377,6 +382,34 @@ void TModbusM::PollTick()
         FPollTimer.stop();
         return;
     }
+    DrainPort();
+}
+
+void TModbusM::FrameGapTimeout()
+{
+    if (IsPortOpen())
+        DrainPort();
+}
+
+int TModbusM::FrameGapMs(qint32 baudRate)
+{
+    if (baudRate <= 0)
+        return MinFrameGapMs;
+    // 3.5 characters of 11 bits: 38.5 bit times, rounded up to whole milliseconds.
+    const qint64 ms = (qint64(385) * 1000 + qint64(baudRate) * 10 - 1) / (qint64(baudRate) * 10);
+    return int(qMax<qint64>(ms, MinFrameGapMs));
+}
+
+void TModbusM::BytesArrived()
+{
+    // Every arrival restarts the gap: the frame is drained once the line has fallen quiet.
+    if (ReadOnArrival && IsPortOpen())
+        FFrameGapTimer.start(FrameGapMs(BaudRateOf(FComPortSpeed)));
+}
+
+void TModbusM::DrainPort()
+{
+    FFrameGapTimer.stop();
     const qint64 n = FDevice->read(FReadBuffer.data(), InQueueSize);
     if (n > 0)
         ReceiveBytes(FReadBuffer.constData(), int(n));

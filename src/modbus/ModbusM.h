@@ -1,9 +1,13 @@
 #pragma once
 // TModbusM: the station's Modbus RTU master. It owns one serial port, builds request frames
-// for functions 1, 2, 3, 4, 5, 6, 15 and 16, collects what the line delivers on a 1000 ms poll
-// tick, checks it (CRC, length, exception responses) and reports every outcome by event:
-// OnResponseReady with the payload in ResponseData, or OnError with a fixed text per code.
-// It never throws and shows nothing.
+// for functions 1, 2, 3, 4, 5, 6, 15 and 16, collects what the line delivers, checks it (CRC,
+// length, exception responses) and reports every outcome by event: OnResponseReady with the
+// payload in ResponseData, or OnError with a fixed text per code. It never throws and shows
+// nothing.
+//
+// Bytes are collected as soon as they have arrived: the device tells when bytes come in, and
+// once the line has been quiet for a frame gap the master drains them. The 1000 ms poll tick
+// drains as well, so a device that never tells, or a line that is never quiet, is still read.
 //
 // Everything runs on the user-interface thread; the poll tick, the response time-out and the
 // owner's calls never overlap. One transaction is in flight at a time (Busy).
@@ -120,12 +124,22 @@ public:
     // Free room in the output queue; 0xFFFF when closed.
     uint16_t TxQueueRoom() const;
     // Writes count bytes. Returns count on success; otherwise the bytes written so far,
-    // negated: when WriteTimeout ms pass without progress or the line fails. 0 when closed.
+    // negated: when the whole send has taken WriteTimeout ms, or the line fails. 0 when closed.
     int32_t SendBytes(const char *data, int32_t count);
     // The poll tick: drains up to InQueueSize bytes from the port into ReceiveBytes.
     void PollTick();
+    // The line has been quiet for a frame gap since bytes arrived: drains them like PollTick.
+    void FrameGapTimeout();
+    // Quiet time that ends a frame at a bit rate: 3.5 character times (11 bits each), but at
+    // least MinFrameGapMs.
+    static int FrameGapMs(qint32 baudRate);
+    // USB adapters hand received bytes over in bursts up to 16 ms apart (their latency
+    // timer), so a shorter quiet time would cut frames in two.
+    static constexpr int MinFrameGapMs = 20;
+    // Whether arrivals start the frame gap. Tests that tick the poll by hand switch it off.
+    bool ReadOnArrival = true;
 
-    // ms without write progress after which a send gives up.
+    // ms after which a send that has not got all its bytes out gives up.
     uint16_t WriteTimeout = 5000;
 
     // ---- Transaction. Events are single handlers: assigning replaces, unassigned is skipped.
@@ -157,6 +171,7 @@ public:
     bool Busy() const { return FBusy; }
     const QTimer &ResponseTimer() const { return FResponseTimer; }
     const QTimer &PollTimer() const { return FPollTimer; }
+    const QTimer &FrameGapTimer() const { return FFrameGapTimer; }
     SerialDevice *Device() const { return FDevice.get(); }
 
     // Builds the request from the properties, writes it and starts the response wait. The
@@ -174,6 +189,8 @@ private:
     void RaiseError(uint8_t code, bool clearBusy);
     void RaiseResponseReady();
     void TrimRxBuffer();
+    void DrainPort();
+    void BytesArrived();
 
     std::unique_ptr<SerialDevice> FDevice;
     TComPortNumber FComPort = pnCOM2;
@@ -186,6 +203,7 @@ private:
 
     QByteArray FReadBuffer;
     QTimer FPollTimer;
+    QTimer FFrameGapTimer;
     QTimer FResponseTimer;
     uint16_t FTimeout = 1000;
     TDataByte FRxBuffer;

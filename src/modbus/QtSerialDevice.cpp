@@ -14,12 +14,14 @@ QtSerialDevice::QtSerialDevice()
 {
     QObject::connect(&m_port, &QSerialPort::errorOccurred, &m_port,
                      [this](QSerialPort::SerialPortError error) { onError(error); });
+    QObject::connect(&m_port, &QSerialPort::readyRead, &m_port, [this] { reportArrival(); });
 }
 
 QtSerialDevice::~QtSerialDevice()
 {
-    // No lost report from our own destruction.
+    // No lost or arrival report from our own destruction.
     setLostHandler({});
+    setArrivalHandler({});
     close();
 }
 

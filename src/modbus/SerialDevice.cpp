@@ -9,3 +9,10 @@ void SerialDevice::reportLost()
     if (handler)
         handler();
 }
+
+void SerialDevice::reportArrival()
+{
+    const auto handler = m_arrival;
+    if (handler)
+        handler();
+}

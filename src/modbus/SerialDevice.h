@@ -63,10 +63,15 @@ public:
     // hang-up, hard read or write error). The owner forgets the port then and opens it again
     // later.
     void setLostHandler(std::function<void()> handler) { m_lost = std::move(handler); }
+    // Called on the owner's thread when new bytes have arrived and wait to be drained. A device
+    // that cannot tell never calls it; the owner's poll tick drains it all the same.
+    void setArrivalHandler(std::function<void()> handler) { m_arrival = std::move(handler); }
 
 protected:
     void reportLost();
+    void reportArrival();
 
 private:
     std::function<void()> m_lost;
+    std::function<void()> m_arrival;
 };

@@ -16,18 +16,23 @@ namespace {
 
 class WidgetPrompter final : public Prompter {
 public:
-    Reply message(const MessageRequest &r) override
+    static void setIcon(QMessageBox &box, Icon icon)
     {
-        QMessageBox box(r.parent);
-        box.setWindowTitle(r.title);
-        box.setText(r.text);
-        switch (r.icon) {
+        switch (icon) {
         case Icon::None: box.setIcon(QMessageBox::NoIcon); break;
         case Icon::Information: box.setIcon(QMessageBox::Information); break;
         case Icon::Question: box.setIcon(QMessageBox::Question); break;
         case Icon::Warning: box.setIcon(QMessageBox::Warning); break;
         case Icon::Critical: box.setIcon(QMessageBox::Critical); break;
         }
+    }
+
+    Reply message(const MessageRequest &r) override
+    {
+        QMessageBox box(r.parent);
+        box.setWindowTitle(r.title);
+        box.setText(r.text);
+        setIcon(box, r.icon);
         if (r.buttons == Buttons::OkCancel) {
             box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
             box.setDefaultButton(r.defaultReply == Reply::Ok ? QMessageBox::Ok : QMessageBox::Cancel);
@@ -47,6 +52,18 @@ public:
         box.setIcon(QMessageBox::Critical);
         box.setText(text);
         box.exec();
+    }
+
+    void notice(const MessageRequest &r) override
+    {
+        auto *box = new QMessageBox(r.parent);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setWindowModality(Qt::NonModal);
+        box->setWindowTitle(r.title);
+        box->setText(r.text);
+        setIcon(*box, r.icon);
+        box->setStandardButtons(QMessageBox::Ok);
+        box->show();
     }
 };
 
@@ -87,6 +104,11 @@ int showModalOwned(QDialog *dialog)
 }
 
 void reportError(const QString &text) { prompter().standardError(text); }
+
+void showNotice(const QString &text, QWidget *parent)
+{
+    prompter().notice({parent, AppTitle, text, Icon::Warning, Buttons::Ok, Reply::Ok});
+}
 
 bool guarded(const std::function<void()> &fn)
 {

@@ -48,6 +48,8 @@ public:
     virtual int execModal(QDialog *dialog) = 0;
     // The standard error message box: shows the text, the program goes on.
     virtual void standardError(const QString &text) = 0;
+    // A box that does not wait for the operator: shown, and the caller goes on at once.
+    virtual void notice(const MessageRequest &request) = 0;
 };
 
 Prompter &prompter();
@@ -66,6 +68,9 @@ int showModal(QDialog *dialog);
 int showModalOwned(QDialog *dialog);
 // The standard error handler.
 void reportError(const QString &text);
+// A plain message box (application title, OK) that does not block: for a station that runs
+// unattended, where nobody may be there to press OK.
+void showNotice(const QString &text, QWidget *parent = nullptr);
 // Runs fn; an error escaping it reaches the standard error handler. False when one did.
 bool guarded(const std::function<void()> &fn);
 

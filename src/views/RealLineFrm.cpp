@@ -18,10 +18,10 @@
 namespace {
 
 // Design size, and where the return button stands in it.
-constexpr int DesignWidth = 1026;
-constexpr int DesignHeight = 706;
-constexpr int ReturnLeft = 872;
-constexpr int ReturnTop = 64;
+constexpr int CurveDesignWidth = 1026;
+constexpr int CurveDesignHeight = 706;
+constexpr int CurveReturnLeft = 872;
+constexpr int CurveReturnTop = 64;
 
 
 } // namespace
@@ -32,7 +32,7 @@ TRealLineForm::TRealLineForm(QWidget *owner)
 {
     setObjectName(QStringLiteral("RealLineForm"));
     setWindowTitle(QStringLiteral("实时曲线查询"));
-    resize(DesignWidth, DesignHeight);
+    resize(CurveDesignWidth, CurveDesignHeight);
     setWindowState(Qt::WindowMaximized);
 
     auto *layout = new QVBoxLayout(this);
@@ -45,7 +45,7 @@ TRealLineForm::TRealLineForm(QWidget *owner)
 
     // The title stays centred over the header whatever the window's width.
     const LiveViewHeader header = buildLiveViewHeader(Panel1, QStringLiteral("实时曲线监测"), 40, QPoint(72, 56),
-                                                      QPoint(ReturnLeft, ReturnTop));
+                                                      QPoint(CurveReturnLeft, CurveReturnTop));
     Label1 = header.title;
     Label2 = header.clock;
     Button1 = header.back;
@@ -146,7 +146,7 @@ void TRealLineForm::resizeEvent(QResizeEvent *event)
     QDialog::resizeEvent(event);
     // The return button keeps its distance from the right edge: left at its design position,
     // a maximised window on a wide screen would put it over the centred title.
-    Button1->move(width() - (DesignWidth - ReturnLeft), ReturnTop);
+    Button1->move(width() - (CurveDesignWidth - CurveReturnLeft), CurveReturnTop);
 }
 
 void TRealLineForm::showChannel(int index)

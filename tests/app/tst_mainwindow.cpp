@@ -9,6 +9,9 @@
 #include "ScriptedPrompter.h"
 #include "SharedState.h"
 #include "StationOptions.h"
+#include "AlmFrm.h"
+#include "CommFrm.h"
+#include "sysFrm.h"
 #include "TQuery.h"
 #include "TTable.h"
 #include "Tiles.h"
@@ -19,6 +22,7 @@
 #include <QFrame>
 #include <QPointer>
 #include <QFile>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -79,12 +83,14 @@ private Q_SLOTS:
     void tileLayouts_data();
     void tileLayouts();
     void runStates();
-    void pauseAroundModalWindows();
+    void timersRunBehindModalWindows();
     void emptyingHistory();
     void acquisitionOverPty();
     void storageErrorShownOnce();
     void storagePeriodFollowsSetting();
-    void historyWindowGetsTheTable();
+    void historyWindowReadsBesideTheStation();
+    void settingsSurviveFailedStartup();
+    void unattendedStartupDoesNotWait();
 
 private:
     void prepareHome(const QString &port, const QString &device, int channels = 8, int storageMs = 60000);
@@ -244,48 +250,16 @@ void TestMainWindow::runStates()
     QVERIFY(w.Write_timer.isActive()); // never stopped
 }
 
-void TestMainWindow::pauseAroundModalWindows()
+void TestMainWindow::timersRunBehindModalWindows()
 {
     Pty pty;
     prepareHome(QStringLiteral("COM1"), pty.slavePath());
     TMainFrm w;
+    AlmForm = new TAlmForm(&w);
     w.N2Click();
 
     // What the timers do while each modal window is shown: "send receive write" flags.
     QStringList during;
-    m_prompter->onModal = [&](QDialog *dialog) {
-        during.append(QStringLiteral("%1 %2%3%4")
-                          .arg(QString::fromLatin1(dialog->metaObject()->className()))
-                          .arg(int(w.Send.isActive()))
-                          .arg(int(w.Receive.isActive()))
-                          .arg(int(w.Write_timer.isActive())));
-        return int(QDialog::Rejected);
-    };
-
-    w.N7Click(); // 系统参数设置
-    QVERIFY(w.Send.isActive());
-    QVERIFY(w.Receive.isActive());
-
-    // "通讯参数设置" asks for a restart whatever the dialog's outcome (here: cancelled).
-    m_prompter->messages.clear();
-    w.N6Click();
-    QCOMPARE(m_prompter->messageTexts(), QStringList{QStringLiteral("通讯接口改变需重启程序才能生效！")});
-    QVERIFY(w.Send.isActive());
-    QVERIFY(w.Receive.isActive());
-
-    // Stopped stays stopped after a modal window.
-    w.N3Click();
-    w.N6Click();
-    QVERIFY(!w.Send.isActive());
-    QVERIFY(!w.Receive.isActive());
-
-    // Polling and storing pause while a settings dialog is shown; the refresh tick goes on.
-    QCOMPARE(during, (QStringList{QStringLiteral("TSysForm 001"), QStringLiteral("TCommForm 001"),
-                                  QStringLiteral("TCommForm 001")}));
-
-    // The live views leave polling and storing running; both windows are destroyed on close.
-    w.N2Click();
-    during.clear();
     QList<QPointer<QDialog>> shown;
     m_prompter->onModal = [&](QDialog *dialog) {
         shown.append(dialog);
@@ -296,12 +270,42 @@ void TestMainWindow::pauseAroundModalWindows()
                           .arg(int(w.Write_timer.isActive())));
         return int(QDialog::Rejected);
     };
-    w.N16Click();
-    w.N17Click();
-    QCOMPARE(during, (QStringList{QStringLiteral("TPvForm 111"), QStringLiteral("TRealLineForm 111")}));
-    QCOMPARE(shown.size(), 2);
-    QVERIFY(shown[0].isNull());
-    QVERIFY(shown[1].isNull());
+    auto everyWindow = [&] {
+        w.N7Click(); // 系统参数设置
+        w.N6Click(); // 通讯参数设置
+        w.NAlmClick(); // 报警状态设置
+        w.N16Click(); // 实时数据
+        w.N17Click(); // 实时曲线
+        w.N19Click(); // 数据查询
+    };
+
+    // Running: polling, storing and the refresh go on behind every window.
+    everyWindow();
+    QCOMPARE(during, (QStringList{QStringLiteral("TSysForm 111"), QStringLiteral("TCommForm 111"),
+                                  QStringLiteral("TAlmForm 111"), QStringLiteral("TPvForm 111"),
+                                  QStringLiteral("TRealLineForm 111"), QStringLiteral("TForm3 111")}));
+    QVERIFY(w.Send.isActive());
+    QVERIFY(w.Receive.isActive());
+    // "通讯参数设置" asks for a restart whatever the dialog's outcome (here: cancelled).
+    QVERIFY(m_prompter->messageTexts().contains(QStringLiteral("通讯接口改变需重启程序才能生效！")));
+
+    // Stopped stays stopped: no window starts the run.
+    w.N3Click();
+    during.clear();
+    everyWindow();
+    for (const QString &d : during)
+        QVERIFY2(d.endsWith(QStringLiteral(" 001")), qPrintable(d));
+    QVERIFY(!w.Send.isActive());
+    QVERIFY(!w.Receive.isActive());
+
+    // Windows made for one use are destroyed on close; the alarm dialog lives on.
+    for (const QPointer<QDialog> &d : shown) {
+        if (qobject_cast<TAlmForm *>(d.data()))
+            continue;
+        QVERIFY(d.isNull());
+    }
+    QVERIFY(AlmForm);
+    delete AlmForm;
 }
 
 void TestMainWindow::emptyingHistory()
@@ -428,7 +432,7 @@ void TestMainWindow::storagePeriodFollowsSetting()
     QCOMPARE(w.Receive.interval(), 5000);
 }
 
-void TestMainWindow::historyWindowGetsTheTable()
+void TestMainWindow::historyWindowReadsBesideTheStation()
 {
     Pty pty;
     prepareHome(QStringLiteral("COM1"), pty.slavePath());
@@ -439,27 +443,150 @@ void TestMainWindow::historyWindowGetsTheTable()
         running ? w.N2Click() : w.N3Click();
         QString seen;
         m_prompter->onModal = [&](QDialog *dialog) {
-            // While the window is shown the station holds no lock on wwdd and stores nothing.
+            // While the window is shown the station still holds and writes wwdd; a reader
+            // sees what it has stored, a second writer is kept out.
+            w.ReceiveTimer();
             db::TTable reader;
             reader.setDatabaseName(m_home->path());
             reader.setTableName(QStringLiteral("wwdd"));
-            reader.setExclusive(true);
             reader.open();
-            seen = QStringLiteral("%1 %2 %3%4")
+            db::TTable writer;
+            writer.setDatabaseName(m_home->path());
+            writer.setTableName(QStringLiteral("wwdd"));
+            writer.setExclusive(true);
+            bool refused = false;
+            try {
+                writer.open();
+            } catch (const db::DbError &) {
+                refused = true;
+            }
+            seen = QStringLiteral("%1 %2 %3%4 %5")
                        .arg(QString::fromLatin1(dialog->metaObject()->className()))
                        .arg(reader.recordCount())
                        .arg(int(w.Send.isActive()))
-                       .arg(int(w.Receive.isActive()));
-            reader.close();
+                       .arg(int(w.Receive.isActive()))
+                       .arg(refused ? QStringLiteral("refused") : QStringLiteral("let in"));
             return int(QDialog::Rejected);
         };
         w.N19Click();
-        QCOMPARE(seen, QStringLiteral("TForm3 1 00"));
+        QCOMPARE(seen, running ? QStringLiteral("TForm3 2 11 refused") : QStringLiteral("TForm3 3 00 refused"));
         QVERIFY(w.HistoryTable->active());
         QCOMPARE(w.Send.isActive(), running);
         QCOMPARE(w.Receive.isActive(), running);
     }
     QVERIFY(m_prompter->errors.isEmpty());
+}
+
+void TestMainWindow::settingsSurviveFailedStartup()
+{
+    // Settings as the dialogs themselves write them, so a save of unchanged settings gives the
+    // same bytes; a history table that cannot be opened.
+    prepareHome(QStringLiteral("COM1"), m_home->filePath(QStringLiteral("no-such-tty")));
+    QByteArray pv, alm;
+    for (int k = 1; k <= 8; ++k) {
+        pv += QStringLiteral("罐%1\r\nkPa\r\n-10\r\n150.5\r\n").arg(k).toLocal8Bit();
+        alm += QStringLiteral("罐%1\r\n1\r\n95.5\r\n").arg(k).toLocal8Bit();
+    }
+    QStringEncoder gbk("GBK");
+    writeFile(m_home->filePath(QStringLiteral("SystemPv.Pf")), QByteArray(gbk(QString::fromLocal8Bit(pv))));
+    writeFile(m_home->filePath(QStringLiteral("SystemAlm.Pf")), QByteArray(gbk(QString::fromLocal8Bit(alm))));
+    writeFile(m_home->filePath(QStringLiteral("wwdd.db")), "this is not a history table\n");
+    const QStringList files = {QStringLiteral("KTcom.ini"), QStringLiteral("Sys_Para.Pf"),
+                               QStringLiteral("SystemPv.Pf"), QStringLiteral("SystemAlm.Pf"),
+                               QStringLiteral("wwdd.db")};
+    auto snapshot = [&] {
+        QList<QByteArray> bytes;
+        for (const QString &f : files) {
+            QFile file(m_home->filePath(f));
+            bytes.append(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>"));
+        }
+        return bytes;
+    };
+    const QList<QByteArray> before = snapshot();
+
+    {
+        TMainFrm w;
+        QCOMPARE(m_prompter->errors.size(), 1);
+        QVERIFY2(m_prompter->errors.first().startsWith(QStringLiteral("数据表无法打开")), qPrintable(m_prompter->errors.first()));
+        // The settings were read all the same, and the tiles built from them.
+        QCOMPARE(SysParams.ChannelCount, 8);
+        QCOMPARE(Option.Names[7], QStringLiteral("罐8"));
+        QCOMPARE(Option.AlarmModes[0], 1);
+        QCOMPARE(w.Panel2->findChildren<TMyPanels *>().size(), 8);
+        QCOMPARE(findTile(w.Panel2, 2)->NameCaption(), QStringLiteral("罐2"));
+
+        // Each dialog's "设置" saves what was read: nothing changes on disk.
+        AlmForm = new TAlmForm(&w);
+        TSysForm sys(&w);
+        sys.BitBtn1Click();
+        AlmForm->BitBtn1Click();
+        TCommForm comm(&w);
+        comm.BitBtn1Click();
+        QCOMPARE(m_prompter->errors.size(), 1);
+        QVERIFY(m_prompter->noticeTexts().isEmpty());
+        delete AlmForm;
+    }
+    QCOMPARE(snapshot(), before);
+
+    // A settings file that cannot be read at all: no tiles, and the dialogs refuse to save.
+    resetSharedState();
+    m_prompter->clear();
+    QVERIFY(QFile::remove(m_home->filePath(QStringLiteral("SystemPv.Pf"))));
+    QVERIFY(QDir(m_home->path()).mkdir(QStringLiteral("SystemPv.Pf")));
+    {
+        TMainFrm w;
+        QCOMPARE(m_prompter->errors.size(), 2); // the table, then the settings file
+        QVERIFY2(m_prompter->errors.at(1).contains(QStringLiteral("SystemPv.Pf")), qPrintable(m_prompter->errors.at(1)));
+        QCOMPARE(w.Panel2->findChildren<TMyPanels *>().size(), 0);
+        m_prompter->messages.clear();
+        AlmForm = new TAlmForm(&w);
+        TSysForm sys(&w);
+        sys.BitBtn1Click();
+        AlmForm->BitBtn1Click();
+        QCOMPARE(m_prompter->messages.size(), 2);
+        for (const ui::MessageRequest &m : m_prompter->messages)
+            QVERIFY2(m.text.startsWith(QStringLiteral("设置文件在启动时未能读入")), qPrintable(m.text));
+        delete AlmForm;
+    }
+    const QList<QByteArray> after = snapshot();
+    QCOMPARE(after.at(0), before.at(0));
+    QCOMPARE(after.at(1), before.at(1));
+    QCOMPARE(after.at(3), before.at(3));
+    QCOMPARE(after.at(4), before.at(4));
+}
+
+void TestMainWindow::unattendedStartupDoesNotWait()
+{
+    // Started by itself with the adapter not there yet: the problem is told without waiting
+    // for anyone, and the run begins.
+    prepareHome(QStringLiteral("COM1"), m_home->filePath(QStringLiteral("late-tty")));
+    Pty pty;
+    {
+        TMainFrm w(nullptr, true);
+        QVERIFY(m_prompter->messages.isEmpty());
+        QCOMPARE(m_prompter->noticeTexts(), QStringList{QStringLiteral("打开串口错误")});
+        QVERIFY(w.Send.isActive());
+        QVERIFY(w.Receive.isActive());
+        QVERIFY(!w.N2->isEnabled());
+        QCOMPARE(w.statusPanelText(1), QStringLiteral("通讯状态:"));
+
+        // The adapter appears: the next poll tick opens it and the status bar names it.
+        QVERIFY(QFile::link(pty.slavePath(), m_home->filePath(QStringLiteral("late-tty"))));
+        w.SendTimer();
+        QVERIFY(w.comm1->IsPortOpen());
+        QCOMPARE(pty.readAtLeast(8, 3000).toHex(), QByteArray("0103000000204412"));
+        QCOMPARE(w.statusPanelText(1), QStringLiteral("通讯接口： COM1"));
+        QCOMPARE(w.statusPanelText(2), QStringLiteral("通讯速率： 9600 Bps"));
+    }
+
+    // A port name the master has no port for is never opened in its place.
+    resetSharedState();
+    m_prompter->clear();
+    prepareHome(QStringLiteral("COM17"), pty.slavePath());
+    TMainFrm other(nullptr, true);
+    QCOMPARE(m_prompter->noticeTexts(), QStringList{QStringLiteral("打开串口错误")});
+    other.SendTimer();
+    QVERIFY(!other.comm1->IsPortOpen());
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QStringEncoder>
@@ -82,12 +83,16 @@ private Q_SLOTS:
     void sysFormRejectsBadRow();
     void sysFormSavesByteForByte();
     void sysFormCancelWritesNothing();
+    void sysFormRejectsLineBreaks();
+    void dialogsRefuseSettingsNeverRead();
     void sysFormReportsFileErrorAndStaysOpen();
 
     void commFormOpensWithSaved_data();
     void commFormOpensWithSaved();
     void commFormWritesAndKeepsDevices();
     void commFormCancelAndFailure();
+    void commFormChoosesDevice();
+    void commFormRefusesBadDevice();
 
     void almFormAfterFirstStart();
     void almFormRoundTrip();
@@ -186,13 +191,17 @@ void TestDialogs::sysFormOpens()
     QVERIFY(g->item(3, 1)->flags() & Qt::ItemIsEditable);
     QCOMPARE(cell(g, 3, 2), QStringLiteral("-5.5"));
     QCOMPARE(cell(g, 3, 3), QStringLiteral("120"));
-    // Empty entries are shown, and kept in memory, with the defaults.
+    // Empty entries are shown with the defaults, in the dialog's copy only: the running
+    // station keeps its settings until they are saved.
     QCOMPARE(cell(g, count, 1), QStringLiteral("油储温度%1").arg(count));
     QCOMPARE(cell(g, count, 3), QStringLiteral("10"));
-    QCOMPARE(Option.Units[count - 1], QStringLiteral("℃"));
-    QCOMPARE(Option.UpperLimits[count - 1], 10.0f);
+    QCOMPARE(form.edited().Units[count - 1], QStringLiteral("℃"));
+    QCOMPARE(form.edited().UpperLimits[count - 1], 10.0f);
+    QVERIFY(Option.Units[count - 1].isEmpty());
+    QCOMPARE(Option.UpperLimits[count - 1], 0.0f);
+    QCOMPARE(Option.UpperLimits[2], 120.0f);
     if (count < MaxChannels)
-        QVERIFY(Option.Names[count].isEmpty()); // beyond the grid nothing changes
+        QVERIFY(form.edited().Names[count].isEmpty()); // beyond the grid nothing changes
 }
 
 void TestDialogs::sysFormCount5SavesAs8()
@@ -370,6 +379,62 @@ void TestDialogs::sysFormSavesByteForByte()
     QCOMPARE(get("SystemAlm.Pf"), almBefore);
 }
 
+void TestDialogs::sysFormRejectsLineBreaks()
+{
+    // A line break in a name or unit would shift every later entry of SystemPv.Pf by a line.
+    firstStart(8);
+    const QByteArray pvBefore = get("SystemPv.Pf");
+    TSysForm form;
+    m_prompter->clear();
+    type(form.StringGrid1, 2, 1, QStringLiteral("罐\n2"));
+    form.BitBtn1Click();
+    QCOMPARE(m_prompter->messageTexts(), QStringList{QStringLiteral("曲线:2; 罐 2名称不能含换行符")});
+    QCOMPARE(m_prompter->messages.first().title, QStringLiteral("错误"));
+    QCOMPARE(form.StringGrid1->currentRow(), 2);
+    QCOMPARE(form.StringGrid1->currentColumn(), 1);
+
+    type(form.StringGrid1, 2, 1, QStringLiteral("罐2"));
+    type(form.StringGrid1, 4, 4, QStringLiteral("k\r\nPa"));
+    m_prompter->clear();
+    form.BitBtn1Click();
+    QCOMPARE(m_prompter->messageTexts(), QStringList{QStringLiteral("曲线:4; 油储温度4单位不能含换行符")});
+    QCOMPARE(form.StringGrid1->currentColumn(), 4);
+    QCOMPARE(get("SystemPv.Pf"), pvBefore);
+    QCOMPARE(Option.Names[1], QStringLiteral("油储温度2"));
+}
+
+void TestDialogs::dialogsRefuseSettingsNeverRead()
+{
+    // Start-up never read the settings (an unreadable file stopped it): whatever the grids
+    // show, nothing may be written over the files.
+    SysParams.ChannelCount = 8;
+    AlmChannelCount = 8;
+    {
+        TSysForm form;
+        QCOMPARE(form.StringGrid1->rowCount(), 9);
+        form.BitBtn1Click();
+        TAlmForm alarms;
+        alarms.BitBtn1Click();
+    }
+    QCOMPARE(m_prompter->messages.size(), 2);
+    for (const ui::MessageRequest &m : m_prompter->messages) {
+        QVERIFY2(m.text.startsWith(QStringLiteral("设置文件在启动时未能读入")), qPrintable(m.text));
+        QCOMPARE(m.title, QStringLiteral("错误"));
+    }
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{});
+
+    // Read, but a table without rows would write empty files.
+    firstStart(8);
+    const QByteArray almBefore = get("SystemAlm.Pf");
+    SysParams.ChannelCount = 0;
+    m_prompter->clear();
+    TAlmForm empty;
+    QCOMPARE(empty.StringGrid1->rowCount(), 1);
+    empty.BitBtn1Click();
+    QCOMPARE(m_prompter->messageTexts(), QStringList{QStringLiteral("表格中没有通道，不能保存：保存会清空所有通道的设置。")});
+    QCOMPARE(get("SystemAlm.Pf"), almBefore);
+}
+
 void TestDialogs::sysFormCancelWritesNothing()
 {
     firstStart(8);
@@ -388,10 +453,10 @@ void TestDialogs::sysFormCancelWritesNothing()
     QCOMPARE(get("SystemPv.Pf"), pv);
     QCOMPARE(SysParams.ChannelCount, 8);
     QCOMPARE(Option.Names[0], QStringLiteral("油储温度1"));
-    // The defaults the grid put into memory stay.
-    QCOMPARE(Option.Names[1], QStringLiteral("油储温度2"));
-    QCOMPARE(Option.UpperLimits[1], 10.0f);
-    QCOMPARE(Option.Names[20], QStringLiteral("油储温度21"));
+    // Nothing the grid showed reached the station's settings: not the edit, not a default.
+    QVERIFY(Option.Names[1].isEmpty());
+    QCOMPARE(Option.UpperLimits[1], 0.0f);
+    QVERIFY(Option.Names[20].isEmpty());
 }
 
 void TestDialogs::sysFormReportsFileErrorAndStaysOpen()
@@ -500,6 +565,89 @@ void TestDialogs::commFormCancelAndFailure()
     QVERIFY(m_prompter->errors.first().contains("KTcom.ini"));
     QVERIFY(m_prompter->messages.isEmpty());
     QVERIFY(form.isVisible());
+}
+
+// A machine with one USB adapter (stable name) and one on-board port.
+static SerialDeviceScan oneAdapter()
+{
+    return {{{QStringLiteral("/dev/ttyUSB0"), QStringLiteral("FT232R USB UART"), QStringLiteral("FTDI"), QStringLiteral("A50285BI")},
+             {QStringLiteral("/dev/ttyS0"), {}, {}, {}}},
+            {{QStringLiteral("/dev/serial/by-id/usb-FTDI_A50285BI-if00-port0"), QStringLiteral("/dev/ttyUSB0")}}};
+}
+
+void TestDialogs::commFormChoosesDevice()
+{
+    put("KTcom.ini", "[communication]\r\nCOM=COM2\r\nBps=4800\r\n[devices]\r\n; bench\r\nCOM2=/dev/ttyACM3\r\n");
+    int scans = 0;
+    SerialDeviceScan scan = oneAdapter();
+    TCommForm form(nullptr, [&] {
+        ++scans;
+        return scan;
+    });
+    form.show();
+    QCOMPARE(scans, 1);
+    // COM2's device comes first, though unplugged; then the adapter, then the on-board port.
+    QCOMPARE(form.ComboBox3->count(), 3);
+    QCOMPARE(form.ComboBox3->currentIndex(), 0);
+    QCOMPARE(form.ComboBox3->currentText(), QStringLiteral("当前：/dev/ttyACM3  —  未找到"));
+    QCOMPARE(form.ComboBox3->itemText(1),
+             QStringLiteral("/dev/serial/by-id/usb-FTDI_A50285BI-if00-port0  —  /dev/ttyUSB0, FT232R USB UART, FTDI, 序列号 A50285BI"));
+    QCOMPARE(form.ComboBox3->itemText(2), QStringLiteral("/dev/ttyS0"));
+
+    // Another port shows its own device: COM1 has no entry and opens /dev/ttyS0, which is there.
+    form.ComboBox1->setCurrentIndex(0);
+    QCOMPARE(form.ComboBox3->currentText(), QStringLiteral("当前：/dev/ttyS0  —  默认设备"));
+    QCOMPARE(form.ComboBox3->count(), 2);
+
+    // An adapter plugged in while the dialog is open appears on "刷新".
+    scan.stable.append({QStringLiteral("/dev/serial/by-id/usb-Prolific-if00-port0"), QStringLiteral("/dev/ttyUSB1")});
+    form.RefreshButton->click();
+    QCOMPARE(scans, 2);
+    QCOMPARE(form.ComboBox3->count(), 3);
+    QCOMPARE(form.deviceChoices().at(2).device, QStringLiteral("/dev/serial/by-id/usb-Prolific-if00-port0"));
+
+    // The adapter for COM1: stored under its stable name; COM2's entry and the rest are kept.
+    form.ComboBox3->setCurrentIndex(1);
+    QCOMPARE(form.ComboBox3->lineEdit()->cursorPosition(), 0); // the name in view, not the details
+    form.BitBtn1->click();
+    QCOMPARE(get("KTcom.ini"), QByteArray("[communication]\r\nCOM=COM1\r\nBps=4800\r\n[devices]\r\n; bench\r\nCOM2=/dev/ttyACM3\r\n"
+                                          "COM1=/dev/serial/by-id/usb-FTDI_A50285BI-if00-port0\r\n"));
+    QCOMPARE(m_prompter->messageTexts(), QStringList({"设置成功！请重新运行程序！"}));
+    QCOMPARE(form.result(), int(QDialog::Accepted));
+
+    // Again for COM2, typing a device the list cannot know: its entry changes in place.
+    m_prompter->clear();
+    TCommForm again(nullptr, [&] { return scan; });
+    again.show();
+    again.ComboBox1->setCurrentIndex(1);
+    QCOMPARE(again.ComboBox3->currentText(), QStringLiteral("当前：/dev/ttyACM3  —  未找到"));
+    again.ComboBox3->setEditText(QStringLiteral(" /tmp/ttyQZ "));
+    again.BitBtn1Click();
+    QCOMPARE(get("KTcom.ini"), QByteArray("[communication]\r\nCOM=COM2\r\nBps=4800\r\n[devices]\r\n; bench\r\nCOM2=/tmp/ttyQZ\r\n"
+                                          "COM1=/dev/serial/by-id/usb-FTDI_A50285BI-if00-port0\r\n"));
+    QCOMPARE(ReadDeviceMap(m_dir->path()).value(2), QStringLiteral("/tmp/ttyQZ"));
+}
+
+void TestDialogs::commFormRefusesBadDevice()
+{
+    const QByteArray ini = "[communication]\r\nCOM=COM1\r\nBps=9600\r\n";
+    put("KTcom.ini", ini);
+    TCommForm form(nullptr, [] { return oneAdapter(); });
+    form.show();
+    form.ComboBox2->setCurrentIndex(3);
+    form.ComboBox3->setEditText(QStringLiteral("ttyUSB0"));
+    form.BitBtn1->click();
+    // Told what is wrong, nothing written, the dialog stays open for a correction.
+    QCOMPARE(m_prompter->messages.size(), 1);
+    QCOMPARE(m_prompter->messages.first().title, QStringLiteral("错误"));
+    QVERIFY(m_prompter->messages.first().text.startsWith(QStringLiteral("串口设备必须是完整路径")));
+    QCOMPARE(get("KTcom.ini"), ini);
+    QVERIFY(form.isVisible());
+
+    // Cancel after choosing a device writes nothing either.
+    form.ComboBox3->setCurrentIndex(1);
+    form.BitBtn2->click();
+    QCOMPARE(get("KTcom.ini"), ini);
 }
 
 // ---------------------------------------------------------------------------------------------

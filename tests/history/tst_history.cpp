@@ -410,11 +410,16 @@ private Q_SLOTS:
         QVERIFY(wwdd.exclusive());
         QCOMPARE(wwdd.recordCount(), 0);
         QCOMPARE(wwdd.fieldNames(), fields);
-        // Still held exclusively after emptying.
+        // Still the one writer after emptying; readers still get in.
         db::TTable other;
         other.setDatabaseName(home);
         other.setTableName(HistoryTableName);
+        other.setExclusive(true);
         QVERIFY_THROWS_EXCEPTION(db::DbError, other.open());
+        other.setExclusive(false);
+        other.open();
+        QCOMPARE(other.recordCount(), 0);
+        other.close();
         StoreHistoryRecord(wwdd, start);
         QCOMPARE(wwdd.recordCount(), 1);
     }

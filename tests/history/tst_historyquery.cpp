@@ -392,7 +392,7 @@ private Q_SLOTS:
                                  << "bad range" << -1;
         QTest::newRow("unwritable") << QStringList{"--export-csv", "NODIR/x/OUT.csv", "--from", "2024-03-05 00:00:00",
                                                    "--to", "2024-03-05 23:59:59"}
-                                    << 1 << "Cannot write" << -1;
+                                    << 1 << "文件无法写入" << -1;
         QTest::newRow("unwritable pdf") << QStringList{"--report-pdf", "NODIR/x/r.pdf", "--from", "2024-03-05 00:00:00",
                                                        "--to", "2024-03-05 23:59:59"}
                                         << 1 << "Cannot write" << -1;

@@ -20,6 +20,8 @@ public:
     QList<qint64> writeResults;   // per write call: bytes taken (capped), 0, or -1
     bool stalled = false;         // once writeResults is empty: take nothing (else all)
     QByteArray input;             // what drains find
+    int takeEveryMs = 0;          // a slow driver: each write blocks this long (at most its
+                                  // wait) and takes one byte if the time was there
 
     // Record
     QStringList calls; // "open", "configure", "purge", "queues", "close", in order
@@ -31,6 +33,8 @@ public:
     QByteArray written;
     int writeCalls = 0;
     int roomWaits = 0;
+    QList<int> writeWaits; // the wait each write call was given
+    int blockedMs = 0;     // time the slow driver kept write calls blocked, in all
 
     bool open(const QString &path) override
     {
@@ -75,11 +79,21 @@ public:
         input.remove(0, n);
         return n;
     }
-    qint64 write(const char *data, qint64 size, int /*waitMs*/) override
+    qint64 write(const char *data, qint64 size, int waitMs) override
     {
         ++writeCalls;
+        writeWaits.append(waitMs);
         if (!m_open)
             return -1;
+        if (takeEveryMs > 0) {
+            const int slept = qMin(takeEveryMs, qMax(waitMs, 0));
+            QThread::msleep(ulong(slept));
+            blockedMs += slept;
+            if (slept < takeEveryMs || size <= 0)
+                return 0;
+            written.append(data, 1);
+            return 1;
+        }
         qint64 take = !writeResults.isEmpty() ? writeResults.takeFirst() : stalled ? 0 : size;
         if (take < 0) {
             loseLine();

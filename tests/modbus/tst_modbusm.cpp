@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <termios.h>
@@ -55,8 +56,10 @@ struct Station {
     int ready = 0;
     QList<bool> busyInHandler;
 
-    Station()
+    // Most cases tick the master by hand: arrivals must not drain the line behind their back.
+    explicit Station(bool readOnArrival = false)
     {
+        m.ReadOnArrival = readOnArrival;
         m.setDeviceMap({{1, pty.slavePath()}});
         m.setComPort(pnCOM1);
         m.OnError = [this](TModbusM *s, const QString &msg) {
@@ -122,6 +125,8 @@ private Q_SLOTS:
     void handlerMayDestroyComponent();
     void timeoutAndLateAnswer();
     void roundTripOnPollTimer();
+    void answersReadOnArrival();
+    void frameGap();
     void timeoutSetter();
     void pollTickChunks();
     void propertySettersOnPty();
@@ -706,6 +711,60 @@ void TestModbusM::roundTripOnPollTimer()
     QVERIFY(!s.m.ResponseTimer().isActive());
 }
 
+void TestModbusM::answersReadOnArrival()
+{
+    // Only the arrival path may deliver here: the poll tick is stopped.
+    Station s(true);
+    QVERIFY(s.m.OpenPort());
+    const_cast<QTimer &>(s.m.PollTimer()).stop();
+    const QByteArray answer = readAnswer(1, 64, registerData(64));
+
+    s.request(3, 32);
+    QCOMPARE(hex(s.pty.readAtLeast(8, 2000)), QByteArray("0103000000204412"));
+    QVERIFY(s.pty.write(answer));
+    QTRY_COMPARE_WITH_TIMEOUT(s.ready, 1, 2000);
+    QCOMPARE(s.errors, QList<int>{});
+    QVERIFY(!s.m.ResponseTimer().isActive());
+    QVERIFY(!s.m.Busy());
+
+    // An answer in two bursts with a pause shorter than the frame gap is one frame: one
+    // check, no error on the way.
+    s.request(3, 32);
+    QCOMPARE(s.pty.readAtLeast(8, 2000).size(), 8);
+    QVERIFY(s.pty.write(answer.left(30)));
+    QThread::msleep(3);
+    QVERIFY(s.pty.write(answer.mid(30)));
+    QTRY_COMPARE_WITH_TIMEOUT(s.ready, 2, 2000);
+    QCOMPARE(s.errors, QList<int>{});
+
+    // A pause longer than the gap ends a frame: the first part fails its check and the whole
+    // frame is accepted when the rest arrives.
+    s.request(3, 32);
+    QCOMPARE(s.pty.readAtLeast(8, 2000).size(), 8);
+    QVERIFY(s.pty.write(answer.left(30)));
+    QTRY_COMPARE_WITH_TIMEOUT(s.errors, QList<int>{meCommError}, 2000);
+    QVERIFY(s.pty.write(answer.mid(30)));
+    QTRY_COMPARE_WITH_TIMEOUT(s.ready, 3, 2000);
+    QCOMPARE(hex(s.m.ResponseData), hex(registerData(64)));
+
+    // Closing the port drops a frame gap that is running.
+    QVERIFY(s.pty.write(QByteArray::fromHex("01")));
+    QTRY_VERIFY_WITH_TIMEOUT(s.m.FrameGapTimer().isActive() || s.errors.size() > 1, 2000);
+    s.m.ClosePort();
+    QVERIFY(!s.m.FrameGapTimer().isActive());
+}
+
+void TestModbusM::frameGap()
+{
+    // 3.5 characters of 11 bits, never below the USB adapters' burst spacing.
+    QCOMPARE(TModbusM::FrameGapMs(9600), TModbusM::MinFrameGapMs);
+    QCOMPARE(TModbusM::FrameGapMs(1200), 33); // 38.5 bits at 1200 bit/s: 32.08 ms
+    QCOMPARE(TModbusM::FrameGapMs(300), 129);
+    QCOMPARE(TModbusM::FrameGapMs(110), 350);
+    QCOMPARE(TModbusM::FrameGapMs(256000), TModbusM::MinFrameGapMs);
+    QCOMPARE(TModbusM::FrameGapMs(0), TModbusM::MinFrameGapMs);
+}
+
 void TestModbusM::timeoutSetter()
 {
     TModbusM m;
@@ -737,6 +796,7 @@ void TestModbusM::pollTickChunks()
     ChunkRecorder m;
     m.setDeviceMap({{1, pty.slavePath()}});
     m.setComPort(pnCOM1);
+    m.ReadOnArrival = false;
     QVERIFY(m.OpenPort());
     // The test ticks by hand, so the timer's own ticks must not drain the bytes first.
     const_cast<QTimer &>(m.PollTimer()).stop();
@@ -973,7 +1033,7 @@ void TestModbusM::sendBytes()
     dev->queued = 1028;
     clock.start();
     QCOMPARE(m.SendBytes(data, 10), 0);
-    QVERIFY(clock.elapsed() > 150);
+    QVERIFY(clock.elapsed() >= 150);
     QCOMPARE(dev->writeCalls, 0);
     QVERIFY(dev->roomWaits > 0);
     QVERIFY(m.IsPortOpen());
@@ -984,7 +1044,7 @@ void TestModbusM::sendBytes()
     dev->stalled = true;
     clock.start();
     QCOMPARE(m.SendBytes(data, 10), -3);
-    QVERIFY(clock.elapsed() > 150);
+    QVERIFY(clock.elapsed() >= 150);
     QCOMPARE(dev->written, QByteArray("012"));
     dev->stalled = false;
 
@@ -1000,6 +1060,22 @@ void TestModbusM::sendBytes()
     // Reopened, it sends again.
     QVERIFY(m.OpenPort());
     QCOMPARE(m.SendBytes(data, 2), 2);
+
+    // A driver that keeps taking a byte now and then: the whole send is bounded by
+    // WriteTimeout, not each write call (which would let 10 bytes take 10 × 60 ms here).
+    dev->written.clear();
+    dev->writeWaits.clear();
+    dev->blockedMs = 0;
+    dev->takeEveryMs = 60;
+    const int32_t partial = m.SendBytes(data, 10);
+    QVERIFY2(partial < 0 && partial > -10, qPrintable(QString::number(partial)));
+    QCOMPARE(dev->written.size(), -partial);
+    for (int w : dev->writeWaits)
+        QVERIFY(w <= m.WriteTimeout);
+    // Each call gets what is left of the send's time, so the driver blocked it for at most
+    // WriteTimeout in all (plus a millisecond of rounding per call).
+    QVERIFY2(dev->blockedMs <= m.WriteTimeout + int(dev->writeWaits.size()), qPrintable(QString::number(dev->blockedMs)));
+    dev->takeEveryMs = 0;
 }
 
 void TestModbusM::sendRequestWithStalledLine()

@@ -19,6 +19,16 @@ int ScriptedPrompter::execModal(QDialog *dialog)
 
 void ScriptedPrompter::standardError(const QString &text) { errors.append(text); }
 
+void ScriptedPrompter::notice(const ui::MessageRequest &request) { notices.append(request); }
+
+QStringList ScriptedPrompter::noticeTexts() const
+{
+    QStringList texts;
+    for (const auto &m : notices)
+        texts.append(m.text);
+    return texts;
+}
+
 QStringList ScriptedPrompter::messageTexts() const
 {
     QStringList texts;
@@ -32,5 +42,6 @@ void ScriptedPrompter::clear()
     replies.clear();
     messages.clear();
     errors.clear();
+    notices.clear();
     modalCount = 0;
 }

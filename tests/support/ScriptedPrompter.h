@@ -17,6 +17,7 @@ public:
     ui::Reply message(const ui::MessageRequest &request) override;
     int execModal(QDialog *dialog) override;
     void standardError(const QString &text) override;
+    void notice(const ui::MessageRequest &request) override;
 
     // Replies to give to the next questions, in order; Ok once the queue is empty.
     QQueue<ui::Reply> replies;
@@ -26,8 +27,10 @@ public:
 
     QList<ui::MessageRequest> messages; // every box shown, in order
     QStringList errors;                 // every text given to the standard error handler
+    QList<ui::MessageRequest> notices;  // every box shown without waiting, in order
     int modalCount = 0;
 
     QStringList messageTexts() const;
+    QStringList noticeTexts() const;
     void clear();
 };

@@ -3,6 +3,9 @@
 //   qzsim [--channels 16|32] [--baud 9600] [--device PATH] [--link PATH]
 //         [--outage SECONDS] [--outage-every SECONDS]
 //
+// SIGUSR1 switches answering off and on (for tests that need a silence at a moment of their
+// choosing).
+//
 // Without --device it makes a null-modem cable of pseudo-terminals and prints the path of the
 // station's end as the first line of standard output; with --device it serves that serial
 // device and prints its path. --link makes a symbolic link to the printed path (removed on
@@ -23,6 +26,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <functional>
 #include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -31,29 +35,32 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-void onSignal(int)
+void onSignal(int signal)
 {
-    const char c = 1;
+    const char c = char(signal);
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
 }
 
-// Quits the event loop on SIGINT and SIGTERM (through a socket pair: the handler itself may
-// do next to nothing).
-bool installSignalHandlers(QCoreApplication &app)
+// Quits the event loop on SIGINT and SIGTERM and calls onToggle on SIGUSR1 (through a socket
+// pair: the handler itself may do next to nothing).
+bool installSignalHandlers(QCoreApplication &app, std::function<void()> onToggle)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
         return false;
     auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
-        char c;
-        [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &c, 1);
-        app.quit();
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app, onToggle] {
+        char c = 0;
+        if (::read(signalPipe[0], &c, 1) == 1 && c == char(SIGUSR1))
+            onToggle();
+        else
+            app.quit();
     });
     struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &sa, nullptr) == 0 && ::sigaction(SIGTERM, &sa, nullptr) == 0;
+    return ::sigaction(SIGINT, &sa, nullptr) == 0 && ::sigaction(SIGTERM, &sa, nullptr) == 0
+        && ::sigaction(SIGUSR1, &sa, nullptr) == 0;
 }
 
 void fail(const QString &message)
@@ -103,7 +110,15 @@ int main(int argc, char *argv[])
         fail(QStringLiteral("--outage and --outage-every take whole seconds"));
         return 2;
     }
-    if (!installSignalHandlers(app)) {
+    // Answering can be switched off by hand (SIGUSR1) or by the planned outages.
+    QModbusRtuSerialServer server;
+    bool silent = false;
+    auto setSilent = [&](bool on) {
+        silent = on;
+        server.setValue(QModbusServer::ListenOnlyMode, silent);
+        std::fprintf(stderr, "qzsim: %s\n", silent ? "outage: not answering" : "answering again");
+    };
+    if (!installSignalHandlers(app, [&] { setSilent(!silent); })) {
         fail(QStringLiteral("cannot install signal handlers"));
         return 1;
     }
@@ -121,7 +136,6 @@ int main(int argc, char *argv[])
         stationPath = cable.stationSide();
     }
 
-    QModbusRtuSerialServer server;
     server.setConnectionParameter(QModbusDevice::SerialPortNameParameter, serverPath);
     server.setConnectionParameter(QModbusDevice::SerialBaudRateParameter, baud);
     server.setConnectionParameter(QModbusDevice::SerialDataBitsParameter, QSerialPort::Data8);
@@ -180,11 +194,8 @@ int main(int argc, char *argv[])
     // Outages: answer for `every` seconds, then stay silent for `outage` seconds, and so on.
     QTimer outageTimer;
     outageTimer.setSingleShot(true);
-    bool silent = false;
     QObject::connect(&outageTimer, &QTimer::timeout, &app, [&] {
-        silent = !silent;
-        server.setValue(QModbusServer::ListenOnlyMode, silent);
-        std::fprintf(stderr, "qzsim: %s\n", silent ? "outage: not answering" : "answering again");
+        setSilent(!silent);
         outageTimer.start((silent ? outage : every) * 1000);
     });
     if (outage > 0)

@@ -1,0 +1,140 @@
+// The acquisition cycle at work for minutes: qzsim as the instrument bank on a pseudo-terminal,
+// the station's own timers, nothing ticked by hand. Reports, per answer, the time from the
+// request leaving the station to its decoded answer, beside the time the same frames take on a
+// real 8N1 line at that rate, and the share of refresh ticks on which the status bar said OK.
+//
+//   qz_bench_comm [--channels 16|32] [--seconds 600] [--baud 9600]
+//
+// A pseudo-terminal moves bytes at once whatever the rate, so the measured time is the
+// station's own share (frame gap, decoding) plus the simulator's turnaround.
+
+#include "MainF.h"
+#include "ModbusM.h"
+#include "SharedState.h"
+#include "StationOptions.h"
+#include "Ui.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QTimer>
+
+#include <algorithm>
+#include <csignal>
+
+namespace {
+
+QTextStream out(stdout);
+
+class SilentPrompter final : public ui::Prompter {
+public:
+    ui::Reply message(const ui::MessageRequest &r) override
+    {
+        out << "message: " << r.text << '\n';
+        return ui::Reply::Ok;
+    }
+    int execModal(QDialog *) override { return QDialog::Rejected; }
+    void standardError(const QString &text) override { out << "error: " << text << '\n'; }
+    void notice(const ui::MessageRequest &r) override { out << "notice: " << r.text << '\n'; }
+};
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    const size_t i = std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5));
+    return v[i];
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QCommandLineParser parser;
+    const QCommandLineOption channelsOpt(QStringLiteral("channels"), QStringLiteral("16 or 32"), QStringLiteral("N"), QStringLiteral("16"));
+    const QCommandLineOption secondsOpt(QStringLiteral("seconds"), QStringLiteral("how long"), QStringLiteral("S"), QStringLiteral("600"));
+    const QCommandLineOption baudOpt(QStringLiteral("baud"), QStringLiteral("bit rate"), QStringLiteral("B"), QStringLiteral("9600"));
+    parser.addOptions({channelsOpt, secondsOpt, baudOpt});
+    parser.process(app);
+    const int channels = parser.value(channelsOpt).toInt() == 32 ? 32 : 16;
+    const int seconds = qMax(10, parser.value(secondsOpt).toInt());
+    const int baud = parser.value(baudOpt).toInt();
+
+    SilentPrompter prompter;
+    ui::setPrompter(&prompter);
+
+    QProcess sim;
+    sim.start(QStringLiteral(QZ_BINARY_DIR "/tools/qzsim/qzsim"),
+              {QStringLiteral("--channels"), QString::number(channels), QStringLiteral("--baud"), QString::number(baud)});
+    if (!sim.waitForStarted(5000) || !sim.waitForReadyRead(10000)) {
+        out << "qzsim did not start\n";
+        return 1;
+    }
+    const QString device = QString::fromLocal8Bit(sim.readLine()).trimmed();
+
+    QTemporaryDir home;
+    {
+        QFile ini(home.filePath(QStringLiteral("KTcom.ini")));
+        ini.open(QIODevice::WriteOnly);
+        ini.write(QStringLiteral("[communication]\r\nCOM=COM1\r\nBps=%1\r\n[devices]\r\nCOM1=%2\r\n").arg(baud).arg(device).toUtf8());
+        QFile para(home.filePath(QStringLiteral("Sys_Para.Pf")));
+        para.open(QIODevice::WriteOnly);
+        para.write(QByteArray::number(channels) + "\r\n60000\r\n");
+    }
+    enterProgramDirectory(home.path());
+
+    TMainFrm w;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 requestAt = -1;
+    std::vector<double> latencies;
+    int requests = 0, okTicks = 0, ticks = 0;
+    // After the window's own poll handler: the request has just been written.
+    QObject::connect(&w.Send, &QTimer::timeout, &app, [&] {
+        requestAt = clock.nsecsElapsed();
+        ++requests;
+    });
+    const TModbusM::TNotifyEvent decode = w.comm1->OnResponseReady;
+    w.comm1->OnResponseReady = [&](TModbusM *m) {
+        if (requestAt >= 0)
+            latencies.push_back(double(clock.nsecsElapsed() - requestAt) / 1e6);
+        requestAt = -1;
+        decode(m);
+    };
+    bool counting = false;
+    QObject::connect(&w.Write_timer, &QTimer::timeout, &app, [&] {
+        if (!counting)
+            return;
+        ++ticks;
+        okTicks += w.statusPanelText(0).startsWith(QStringLiteral("通讯接收正常"));
+    });
+    w.N2Click();
+    // The first answer takes a poll period; count from the third second on.
+    QTimer::singleShot(3000, &app, [&] { counting = true; });
+    QTimer::singleShot(seconds * 1000, &app, &QCoreApplication::quit);
+    app.exec();
+
+    const int quantity = channels == 32 ? 64 : 32;
+    const double wireMs = double((8 + 5 + 2 * quantity) * 10) * 1000.0 / baud;
+    out << QStringLiteral("channels %1, %2 bit/s, %3 s: %4 requests, %5 answers decoded\n")
+               .arg(channels).arg(baud).arg(seconds).arg(requests).arg(latencies.size());
+    out << QStringLiteral("request to decoded answer: median %1 ms, 99th percentile %2 ms, max %3 ms\n")
+               .arg(percentile(latencies, 0.5), 0, 'f', 1)
+               .arg(percentile(latencies, 0.99), 0, 'f', 1)
+               .arg(latencies.empty() ? 0.0 : *std::max_element(latencies.begin(), latencies.end()), 0, 'f', 1);
+    out << QStringLiteral("wire time of request and answer at %1 bit/s (8N1): %2 ms; frame gap %3 ms\n")
+               .arg(baud).arg(wireMs, 0, 'f', 1).arg(TModbusM::FrameGapMs(baud));
+    out << QStringLiteral("refresh ticks showing OK: %1 of %2 (%3 %)\n")
+               .arg(okTicks).arg(ticks).arg(ticks ? 100.0 * okTicks / ticks : 0.0, 0, 'f', 2);
+    out.flush();
+    ::kill(pid_t(sim.processId()), SIGTERM);
+    sim.waitForFinished(5000);
+    return 0;
+}

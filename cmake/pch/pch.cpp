@@ -1,0 +1,1 @@
+// Only here so the precompiled headers have a translation unit of their own.

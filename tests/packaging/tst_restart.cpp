@@ -1,0 +1,329 @@
+// The installed station under its user unit, killed with -9: it is running and storing again
+// soon after (the unit starts it again 3 s after a crash), and its history table is intact. A
+// station ended with SIGTERM (a clean stop) is not started again.
+//
+// The unit runs under a real systemd user manager where one can be started: as root, in a
+// private mount namespace whose /run/systemd says "booted with systemd", with its own
+// XDG_RUNTIME_DIR; nothing outside the namespace changes. Otherwise (and always as a second
+// row) tests/packaging/supervise.sh runs the same unit file the way the service manager would.
+#include "Simulator.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QUuid>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+const QString SystemdProgram = QStringLiteral("/lib/systemd/systemd");
+
+QStringList sql(const QString &file, const QString &statement)
+{
+    const QString name = QUuid::createUuid().toString();
+    QStringList out;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(file);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000"));
+        if (db.open()) {
+            QSqlQuery q(db);
+            if (q.exec(statement))
+                while (q.next())
+                    out.append(q.value(0).toString());
+            else
+                out.append(QStringLiteral("error: ") + q.lastError().text());
+        } else {
+            out.append(QStringLiteral("error: ") + db.lastError().text());
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    return out;
+}
+
+// Records whose channel 1 holds a measured value (not the interruption marker); -1 before the
+// table exists.
+int measuredCount(const QString &home)
+{
+    if (!QFileInfo::exists(home + QStringLiteral("/wwdd.db")))
+        return -1;
+    const QStringList r = sql(home + QStringLiteral("/wwdd.db"),
+                              QStringLiteral("select count(*) from wwdd where trim(aa1) <> '-1000.000'"));
+    return r.size() == 1 ? r.first().toInt() : -1;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+int runQuiet(const QString &program, const QStringList &args, const QProcessEnvironment &env, QString *output = nullptr)
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    if (!p.waitForFinished(30000)) {
+        p.kill();
+        p.waitForFinished();
+        return -1;
+    }
+    if (output)
+        *output = QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError()).trimmed();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+// Runs the unit and tells the id of its running process (0 when none).
+class ServiceRunner {
+public:
+    virtual ~ServiceRunner() = default;
+    virtual bool start(QString *why) = 0;
+    virtual qint64 mainPid() = 0;
+    virtual void stop() = 0;
+};
+
+// A private systemd user manager; the unit is enabled and started as the README says.
+class UserManager final : public ServiceRunner {
+public:
+    UserManager(const QString &unitFile, const QProcessEnvironment &env) : m_unitFile(unitFile), m_env(env) {}
+    ~UserManager() override { stop(); }
+
+    static bool available()
+    {
+        if (::geteuid() != 0 || !QFileInfo(SystemdProgram).isExecutable() || !QFileInfo(QStringLiteral("/run/systemd")).isDir()
+            || QStandardPaths::findExecutable(QStringLiteral("systemctl")).isEmpty())
+            return false;
+        return runQuiet(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("true")},
+                        QProcessEnvironment::systemEnvironment()) == 0;
+    }
+
+    bool start(QString *why) override
+    {
+        // The unit goes where a user's own units go: ~/.config/systemd/user.
+        const QString userUnits = m_env.value(QStringLiteral("HOME")) + QStringLiteral("/.config/systemd/user");
+        if (!QDir().mkpath(userUnits) || !QFile::copy(m_unitFile, userUnits + QStringLiteral("/qzmonitor.service"))) {
+            *why = QStringLiteral("cannot place the unit in ") + userUnits;
+            return false;
+        }
+        m_manager.setProcessEnvironment(m_env);
+        m_manager.setProcessChannelMode(QProcess::MergedChannels);
+        m_manager.start(QStringLiteral("unshare"),
+                        {QStringLiteral("-m"), QStringLiteral("sh"), QStringLiteral("-c"),
+                         QStringLiteral("mount -t tmpfs qz-test /run/systemd && mkdir /run/systemd/system && exec %1 --user")
+                             .arg(SystemdProgram)});
+        const QString socket = m_env.value(QStringLiteral("XDG_RUNTIME_DIR")) + QStringLiteral("/systemd/private");
+        QElapsedTimer t;
+        t.start();
+        while (!QFileInfo::exists(socket) && t.elapsed() < 20000 && m_manager.state() != QProcess::NotRunning)
+            QTest::qWait(100);
+        if (!QFileInfo::exists(socket)) {
+            *why = QStringLiteral("the user manager did not come up: ") + QString::fromUtf8(m_manager.readAll());
+            return false;
+        }
+        QString said;
+        if (systemctl({QStringLiteral("enable"), QStringLiteral("--now"), QStringLiteral("qzmonitor")}, &said) != 0) {
+            *why = QStringLiteral("systemctl --user enable --now qzmonitor: ") + said;
+            return false;
+        }
+        return true;
+    }
+
+    qint64 mainPid() override { return show(QStringLiteral("MainPID")).toLongLong(); }
+    QString show(const QString &property)
+    {
+        QString value;
+        systemctl({QStringLiteral("show"), QStringLiteral("-p"), property, QStringLiteral("--value"), QStringLiteral("qzmonitor")},
+                  &value);
+        return value;
+    }
+
+    void stop() override
+    {
+        if (m_manager.state() == QProcess::NotRunning)
+            return;
+        systemctl({QStringLiteral("stop"), QStringLiteral("qzmonitor")});
+        systemctl({QStringLiteral("exit")});
+        if (!m_manager.waitForFinished(15000)) {
+            m_manager.kill();
+            m_manager.waitForFinished(5000);
+        }
+    }
+
+private:
+    int systemctl(QStringList args, QString *output = nullptr)
+    {
+        args.prepend(QStringLiteral("--user"));
+        return runQuiet(QStringLiteral("systemctl"), args, m_env, output);
+    }
+
+    QString m_unitFile;
+    QProcessEnvironment m_env;
+    QProcess m_manager;
+};
+
+// The restart loop of the unit, run by tests/packaging/supervise.sh.
+class SupervisorScript final : public ServiceRunner {
+public:
+    SupervisorScript(const QString &unitFile, const QString &pidFile, const QProcessEnvironment &env)
+        : m_unitFile(unitFile), m_pidFile(pidFile)
+    {
+        m_process.setProcessEnvironment(env);
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+    }
+    ~SupervisorScript() override { stop(); }
+
+    bool start(QString *why) override
+    {
+        m_process.start(QStringLiteral("bash"), {QStringLiteral(QZ_SOURCE_DIR "/tests/packaging/supervise.sh"), m_unitFile, m_pidFile});
+        if (!m_process.waitForStarted(10000)) {
+            *why = m_process.errorString();
+            return false;
+        }
+        return true;
+    }
+    qint64 mainPid() override
+    {
+        QFile f(m_pidFile);
+        return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed().toLongLong() : 0;
+    }
+    void stop() override
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        if (!m_process.waitForFinished(15000)) {
+            if (const qint64 pid = mainPid(); pid > 0)
+                ::kill(pid_t(pid), SIGKILL);
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+    QString log() { return QString::fromUtf8(m_process.readAll()); }
+
+private:
+    QString m_unitFile;
+    QString m_pidFile;
+    QProcess m_process;
+};
+
+} // namespace
+
+class TestRestart : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void killedStationComesBack_data();
+    void killedStationComesBack();
+};
+
+void TestRestart::killedStationComesBack_data()
+{
+    QTest::addColumn<bool>("systemd");
+    if (UserManager::available())
+        QTest::newRow("systemd user manager") << true;
+    else
+        qInfo("no systemd user manager can run here (needs root, unshare and systemd): the unit runs under supervise.sh only");
+    QTest::newRow("supervise.sh") << false;
+}
+
+void TestRestart::killedStationComesBack()
+{
+    QFETCH(bool, systemd);
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+
+    // The station as installed: its unit names the installed executable.
+    const QString prefix = tmp.filePath(QStringLiteral("prefix"));
+    QString said;
+    QCOMPARE(runQuiet(QStringLiteral(QZ_CMAKE_COMMAND), {"--install", QZ_BINARY_DIR, "--prefix", prefix},
+                      QProcessEnvironment::systemEnvironment(), &said),
+             0);
+    QFile installedUnit(prefix + QStringLiteral("/lib/systemd/user/qzmonitor.service"));
+    QVERIFY(installedUnit.open(QIODevice::ReadOnly));
+    QString unit = QString::fromUtf8(installedUnit.readAll());
+    const QString execStart = QStringLiteral("ExecStart=" QZ_INSTALL_FULL_BINDIR "/qzmonitor --start\n");
+    QVERIFY(unit.contains(execStart));
+    unit.replace(execStart, QStringLiteral("ExecStart=%1/bin/qzmonitor --start\n").arg(prefix));
+    const QString unitFile = tmp.filePath(QStringLiteral("qzmonitor.service"));
+    QVERIFY(writeFile(unitFile, unit.toUtf8()));
+
+    // The user's session: a home of its own, a runtime directory, no display.
+    const QString home = tmp.filePath(QStringLiteral("home"));
+    const QString runtime = tmp.filePath(QStringLiteral("run"));
+    QVERIFY(QDir().mkpath(runtime));
+    QVERIFY(QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY"})
+        env.remove(QString::fromLatin1(name));
+
+    // The installed station keeps its files in the per-user data directory: COM1 is the
+    // simulator, 16 channels, a record every second.
+    Simulator sim(simulatorProgram());
+    QVERIFY(sim.start({QStringLiteral("--channels"), QStringLiteral("16")}));
+    const QString station = home + QStringLiteral("/.local/share/qzmonitor");
+    QVERIFY(QDir().mkpath(station));
+    QVERIFY(writeFile(station + QStringLiteral("/KTcom.ini"),
+                      QStringLiteral("[communication]\r\nCOM=COM1\r\nBps=9600\r\n[devices]\r\nCOM1=%1\r\n").arg(sim.path()).toUtf8()));
+    QVERIFY(writeFile(station + QStringLiteral("/Sys_Para.Pf"), "16\r\n1000\r\n"));
+
+    std::unique_ptr<ServiceRunner> runner;
+    if (systemd)
+        runner = std::make_unique<UserManager>(unitFile, env);
+    else
+        runner = std::make_unique<SupervisorScript>(unitFile, tmp.filePath(QStringLiteral("qzmonitor.pid")), env);
+    QString why;
+    QVERIFY2(runner->start(&why), qPrintable(why));
+
+    QTRY_VERIFY_WITH_TIMEOUT(measuredCount(station) >= 2, 30000);
+    const qint64 first = runner->mainPid();
+    QVERIFY(first > 0);
+
+    // kill -9: nothing of the station runs its clean-up.
+    QVERIFY(::kill(pid_t(first), SIGKILL) == 0);
+    QElapsedTimer sinceKill;
+    sinceKill.start();
+    QTest::qWait(200);
+    const int atKill = measuredCount(station);
+    qint64 second = 0;
+    while (sinceKill.elapsed() < 30000) {
+        second = runner->mainPid();
+        if (second > 0 && second != first && measuredCount(station) > atKill)
+            break;
+        QTest::qWait(100);
+    }
+    const qint64 backAfterMs = sinceKill.elapsed();
+    QVERIFY2(second > 0 && second != first, qPrintable(QStringLiteral("no new station process (%1)").arg(second)));
+    QVERIFY2(measuredCount(station) > atKill, "the restarted station stores no measured values");
+    qInfo("%s: killed station running and storing measured values again after %lld ms",
+          systemd ? "systemd" : "supervise.sh", backAfterMs);
+    QCOMPARE(sql(station + QStringLiteral("/wwdd.db"), QStringLiteral("pragma integrity_check")), QStringList{QStringLiteral("ok")});
+    if (systemd)
+        QCOMPARE(static_cast<UserManager *>(runner.get())->show(QStringLiteral("NRestarts")), QStringLiteral("1"));
+
+    // SIGTERM is a clean stop (logout, shutdown): not followed by another start, even after
+    // the restart delay has passed.
+    QVERIFY(::kill(pid_t(second), SIGTERM) == 0);
+    QTRY_COMPARE_WITH_TIMEOUT(runner->mainPid(), qint64(0), 15000);
+    QTest::qWait(5000);
+    QCOMPARE(runner->mainPid(), qint64(0));
+    const int atStop = measuredCount(station);
+    QCOMPARE(sql(station + QStringLiteral("/wwdd.db"), QStringLiteral("pragma integrity_check")), QStringList{QStringLiteral("ok")});
+    QVERIFY(atStop > atKill);
+    runner->stop();
+}
+
+QTEST_GUILESS_MAIN(TestRestart)
+#include "tst_restart.moc"
