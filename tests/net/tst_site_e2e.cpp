@@ -229,18 +229,18 @@ private Q_SLOTS:
         QCOMPARE(m_pg.scalar(QStringLiteral("SELECT count(*) FROM qz_record WHERE aa1 = real '40.1'")), QStringLiteral("50"));
         QCOMPARE(m_pg.scalar(QStringLiteral("SELECT kind || value FROM qz_event WHERE id = 3")), QStringLiteral("上限报警81.25"));
 
-        // A history table held for exclusive use is reported in the link state, and sending
-        // goes on once it is free again.
-        wwdd.close();
+        // A history table another program holds in SQLite's exclusive locking mode cannot be
+        // read: the link state says so, and sending goes on once it is free again.
+        storeRecord(wwdd, t0.addSecs(3000), 16, 70.0f);
+        wwdd.close(); // the exclusive mode needs the file to itself
         {
-            db::TTable holder;
-            holder.setDatabaseName(home);
-            holder.setTableName(HistoryTableName);
-            holder.setExclusive(true);
-            holder.open();
-            storeRecord(holder, t0.addSecs(3000), 16, 70.0f);
+            sqlite3 *holder = nullptr;
+            QCOMPARE(sqlite3_open(QFile::encodeName(historyFilePath(home)).constData(), &holder), SQLITE_OK);
+            QCOMPARE(sqlite3_exec(holder, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; COMMIT;", nullptr, nullptr, nullptr),
+                     SQLITE_OK);
             link.recordStored();
             QTRY_VERIFY_WITH_TIMEOUT(link.stateText().contains(QStringLiteral("暂时无法读取历史记录")), 10000);
+            sqlite3_close(holder);
         }
         link.recordStored();
         QTRY_COMPARE_WITH_TIMEOUT(count(QStringLiteral("qz_record")), 251, 10000);
@@ -252,7 +252,6 @@ private Q_SLOTS:
                                   QStringLiteral("f"), 5000);
         QCOMPARE(m_pg.scalar(QStringLiteral("SELECT channel_count FROM qz_station WHERE name = 'e2e-a'")), QStringLiteral("16"));
         watcher.stop();
-        wwdd.close();
 
         // The collector ends cleanly on SIGTERM and says what it did.
         m_collector->terminate();
