@@ -10,7 +10,6 @@ function(qz_add_test name)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE Qt6::Test qz_testsupport ${T_LIBS})
-  qz_use_pch(${name} TEST)
   target_compile_definitions(${name} PRIVATE
     QZ_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     QZ_BINARY_DIR="${PROJECT_BINARY_DIR}")

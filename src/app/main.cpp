@@ -1,5 +1,6 @@
 #include "AlmFrm.h"
 #include "DataModuleFrm.h"
+#include "EventsCommand.h"
 #include "HistoryCommand.h"
 #include "MainF.h"
 #include "SharedState.h"
@@ -18,20 +19,22 @@ int main(int argc, char *argv[])
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
 
-    // History reports from the command line (--export-csv, --report-pdf) open no window and
-    // need no display, so scheduled jobs run them too.
-    const bool historyCommand = isHistoryCommandLine(argc, argv);
-    if (historyCommand && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    // History reports from the command line (--export-csv, --report-pdf) and the event
+    // journal's export (--export-events) open no window and need no display, so scheduled
+    // jobs run them too.
+    const bool eventsCommand = isEventsCommandLine(arguments);
+    const bool historyCommand = !eventsCommand && isHistoryCommandLine(argc, argv);
+    if ((historyCommand || eventsCommand) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
     // Usage, version and a command line that cannot be understood need no display.
-    const StationOptions options = historyCommand ? StationOptions{} : parseStationOptions(arguments);
+    const StationOptions options = historyCommand || eventsCommand ? StationOptions{} : parseStationOptions(arguments);
     if (!options.error.isEmpty()) {
         std::fprintf(stderr, "qzmonitor: %s\n%s", qPrintable(options.error), qPrintable(stationUsage()));
         return 2;
     }
     if (options.help) {
-        std::fputs(qPrintable(stationUsage() + historyCommandUsage()), stdout);
+        std::fputs(qPrintable(stationUsage() + historyCommandUsage() + eventsCommandUsage()), stdout);
         return 0;
     }
     if (options.version) {
@@ -42,6 +45,21 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("qzmonitor"));
     QApplication::setApplicationVersion(QStringLiteral(QZ_VERSION));
+
+    if (eventsCommand) {
+        const EventsCommand command = parseEventsCommand(QApplication::arguments());
+        QTextStream err(stderr);
+        QString home;
+        if (command.error.isEmpty()) {
+            // The export reads the station's directory as a reader; it never creates one.
+            if (!command.home.isEmpty() && !QFileInfo(command.home).isDir()) {
+                err << "qzmonitor: no program directory " << command.home << '\n';
+                return 1;
+            }
+            home = command.home.isEmpty() ? defaultProgramDirectory(QApplication::applicationDirPath()) : command.home;
+        }
+        return runEventsCommand(command, home, err);
+    }
 
     if (historyCommand) {
         const HistoryCommand command = parseHistoryCommand(QApplication::arguments());

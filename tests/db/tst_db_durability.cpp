@@ -3,6 +3,7 @@
 // opens, and SQLite's integrity check passes.
 
 #include "DbError.h"
+#include "Durability.h"
 #include "TQuery.h"
 #include "TTable.h"
 
@@ -20,40 +21,6 @@ using namespace db;
 namespace {
 
 const QString Writer = QStringLiteral(QZ_BINARY_DIR "/tests/db/dbwriter");
-
-QString integrityCheck(const QString &file)
-{
-    const QString name = QStringLiteral("tst_durability_check");
-    QString result;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(file);
-        if (db.open()) {
-            QSqlQuery q(db);
-            if (q.exec(QStringLiteral("PRAGMA integrity_check")) && q.next())
-                result = q.value(0).toString();
-        } else {
-            result = QStringLiteral("cannot open");
-        }
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(name);
-    return result;
-}
-
-// Sequence numbers in the complete lines of the writer's output.
-void collectNumbers(const QByteArray &output, QSet<qint64> *numbers, qint64 *last)
-{
-    const QList<QByteArray> lines = output.split('\n');
-    for (qsizetype i = 0; i + 1 < lines.size(); ++i) { // the part after the last newline is cut
-        bool ok = false;
-        const qint64 n = lines.at(i).trimmed().toLongLong(&ok);
-        if (ok) {
-            numbers->insert(n);
-            *last = qMax(*last, n);
-        }
-    }
-}
 
 } // namespace
 
@@ -109,7 +76,7 @@ private Q_SLOTS:
 
             qint64 last = first - 1;
             const qsizetype before = reported.size();
-            collectNumbers(output, &reported, &last);
+            durability::collectNumbers(output, &reported, &last);
             QVERIFY(reported.size() - before >= wanted);
             // The next run opens the table as the kill left it, log and all.
         }
@@ -139,7 +106,7 @@ private Q_SLOTS:
             QVERIFY2(stored.contains(n), qPrintable(QStringLiteral("record %1 was reported stored but is lost").arg(n)));
         // Beyond the reported ones, at most the record each kill interrupted after its commit.
         QVERIFY(stored.size() <= reported.size() + Runs);
-        QCOMPARE(integrityCheck(QDir(tmp.path()).filePath(QStringLiteral("wwdd.db"))), QStringLiteral("ok"));
+        QCOMPARE(durability::integrityCheck(QDir(tmp.path()).filePath(QStringLiteral("wwdd.db"))), QStringLiteral("ok"));
     }
 };
 

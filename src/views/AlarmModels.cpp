@@ -1,0 +1,156 @@
+#include "AlarmModels.h"
+
+#include "EventsExport.h"
+
+#include <cmath>
+
+RowLook alarmRowLook(AlarmState state, bool blinkOn)
+{
+    switch (state) {
+    case AlarmState::ActiveUnacked:
+        return blinkOn ? RowLook{QColor(Qt::red), QColor(Qt::white)} : RowLook{QColor(), QColor(Qt::red)};
+    case AlarmState::ActiveAcked:
+        return {QColor(Qt::red), QColor(Qt::white)};
+    case AlarmState::ReturnedUnacked:
+        return {QColor(Qt::yellow), QColor(Qt::black)};
+    case AlarmState::Normal:
+        break;
+    }
+    return {};
+}
+
+const QStringList &alarmColumnTitles()
+{
+    static const QStringList titles = {QStringLiteral("报警时间"), QStringLiteral("通道"), QStringLiteral("名称"),
+                                       QStringLiteral("类型"),     QStringLiteral("数值"), QStringLiteral("状态")};
+    return titles;
+}
+
+QStringList alarmRowTexts(const Alarm &a)
+{
+    return {a.raisedAt.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+            a.key.channel > 0 ? QString::number(a.key.channel) : QString(),
+            a.name,
+            a.key.kind,
+            std::isnan(a.value) ? QString() : QString::number(a.value, 'f', 3),
+            stateText(a.state)};
+}
+
+AlarmListModel::AlarmListModel(QObject *parent) : QAbstractTableModel(parent) {}
+
+void AlarmListModel::setAlarms(const QList<Alarm> &alarms)
+{
+    beginResetModel();
+    m_alarms = alarms;
+    m_texts.clear();
+    for (const Alarm &a : alarms)
+        m_texts.append(alarmRowTexts(a));
+    endResetModel();
+}
+
+void AlarmListModel::setBlinkOn(bool on)
+{
+    if (on == m_blinkOn)
+        return;
+    m_blinkOn = on;
+    for (int r = 0; r < m_alarms.size(); ++r)
+        if (m_alarms.at(r).state == AlarmState::ActiveUnacked)
+            Q_EMIT dataChanged(index(r, 0), index(r, columnCount() - 1), {Qt::BackgroundRole, Qt::ForegroundRole});
+}
+
+int AlarmListModel::rowOf(const AlarmKey &key) const
+{
+    for (int r = 0; r < m_alarms.size(); ++r)
+        if (m_alarms.at(r).key == key)
+            return r;
+    return -1;
+}
+
+int AlarmListModel::rowCount(const QModelIndex &parent) const { return parent.isValid() ? 0 : int(m_alarms.size()); }
+
+int AlarmListModel::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(alarmColumnTitles().size());
+}
+
+QVariant AlarmListModel::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= m_alarms.size())
+        return {};
+    const RowLook look = alarmRowLook(m_alarms.at(index.row()).state, m_blinkOn);
+    switch (role) {
+    case Qt::DisplayRole:
+        return m_texts.at(index.row()).value(index.column());
+    case Qt::BackgroundRole:
+        return look.background.isValid() ? QVariant(look.background) : QVariant();
+    case Qt::ForegroundRole:
+        return look.text.isValid() ? QVariant(look.text) : QVariant();
+    case Qt::TextAlignmentRole:
+        return index.column() == 4 ? QVariant(Qt::AlignRight | Qt::AlignVCenter) : QVariant();
+    default:
+        return {};
+    }
+}
+
+QVariant AlarmListModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole)
+        return alarmColumnTitles().value(section);
+    return {};
+}
+
+JournalModel::JournalModel(QObject *parent) : QAbstractTableModel(parent) {}
+
+void JournalModel::setRows(const QList<JournalEvent> &rows)
+{
+    beginResetModel();
+    m_rows = rows;
+    endResetModel();
+}
+
+void JournalModel::prepend(const QList<JournalEvent> &rows, int maxRows)
+{
+    if (rows.isEmpty())
+        return;
+    beginInsertRows(QModelIndex(), 0, int(rows.size()) - 1);
+    QList<JournalEvent> newest(rows.crbegin(), rows.crend());
+    m_rows = newest + m_rows;
+    endInsertRows();
+    if (maxRows > 0 && m_rows.size() > maxRows) {
+        beginRemoveRows(QModelIndex(), maxRows, int(m_rows.size()) - 1);
+        m_rows.resize(maxRows);
+        endRemoveRows();
+    }
+}
+
+int JournalModel::rowCount(const QModelIndex &parent) const { return parent.isValid() ? 0 : int(m_rows.size()); }
+
+int JournalModel::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(journalColumnTitles().size());
+}
+
+QVariant JournalModel::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= m_rows.size())
+        return {};
+    const JournalEvent &e = m_rows.at(index.row());
+    if (role == Qt::DisplayRole)
+        return journalRowTexts(e).value(index.column());
+    if (role == Qt::ForegroundRole) {
+        if (e.transition == Transition::Raised)
+            return QColor(Qt::red);
+        if (e.transition == Transition::Returned)
+            return QColor(0, 128, 0);
+        if (e.transition == Transition::Acknowledged)
+            return QColor(Qt::blue);
+    }
+    return {};
+}
+
+QVariant JournalModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole)
+        return journalColumnTitles().value(section);
+    return {};
+}

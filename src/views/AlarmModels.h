@@ -1,0 +1,64 @@
+#pragma once
+// The two grids of the "实时报警" view: the alarm list (one row per listed alarm) and the
+// journal (one row per event), and how a list row looks in each state.
+
+#include "AlarmEngine.h"
+#include "EventJournal.h"
+
+#include <QAbstractTableModel>
+#include <QColor>
+
+// How a row of the alarm list looks: active unacknowledged rows blink red (blinkOn: the red
+// half of the second), active acknowledged rows are red, returned unacknowledged rows yellow.
+struct RowLook {
+    QColor background; // invalid: the grid's own
+    QColor text;       // invalid: the grid's own
+};
+RowLook alarmRowLook(AlarmState state, bool blinkOn);
+
+// Texts of the list's cells.
+const QStringList &alarmColumnTitles(); // "报警时间", "通道", "名称", "类型", "数值", "状态"
+QStringList alarmRowTexts(const Alarm &alarm);
+
+class AlarmListModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    explicit AlarmListModel(QObject *parent = nullptr);
+
+    void setAlarms(const QList<Alarm> &alarms);
+    const QList<Alarm> &alarms() const { return m_alarms; }
+    // Flips the blinking rows; only they are repainted.
+    void setBlinkOn(bool on);
+    bool blinkOn() const { return m_blinkOn; }
+    int rowOf(const AlarmKey &key) const;
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+private:
+    QList<Alarm> m_alarms;
+    QList<QStringList> m_texts;
+    bool m_blinkOn = true;
+};
+
+class JournalModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    explicit JournalModel(QObject *parent = nullptr);
+
+    // Rows newest first.
+    void setRows(const QList<JournalEvent> &rows);
+    // New rows (oldest first, as journaled) go on top; beyond maxRows the oldest are dropped.
+    void prepend(const QList<JournalEvent> &rows, int maxRows);
+    const QList<JournalEvent> &rows() const { return m_rows; }
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+private:
+    QList<JournalEvent> m_rows;
+};
