@@ -84,7 +84,7 @@ void SiteLink::answerDecoded(const TAllRecord &record, int channelCount)
     m_link.publish(m_settings.topic(LiveLeaf), encodeLive(QDateTime::currentDateTime(), record, channelCount), 0, false);
 }
 
-void SiteLink::setCommState(CommState state)
+void SiteLink::setCommState(StationComm state)
 {
     if (state == m_comm)
         return;

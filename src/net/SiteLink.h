@@ -51,7 +51,7 @@ public:
     const SiteSettings &settings() const { return m_settings; }
 
     void answerDecoded(const TAllRecord &record = AllRecord, int channelCount = SysParams.ChannelCount);
-    void setCommState(CommState state);
+    void setCommState(StationComm state);
     void settingsSaved();
     void recordStored();
     void eventJournaled();
@@ -79,7 +79,7 @@ private:
 
     SiteSettings m_settings;
     QString m_programDir;
-    CommState m_comm = CommState::None;
+    StationComm m_comm = StationComm::None;
     MqttLink m_link;
     PublishCursor m_cursor;
     std::unique_ptr<HistorySource> m_history;

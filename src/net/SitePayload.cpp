@@ -67,14 +67,14 @@ bool requiredString(const QJsonObject &o, const char *key, QString *out, QString
 
 } // namespace
 
-QString commStateText(CommState state)
+QString commStateText(StationComm state)
 {
     switch (state) {
-    case CommState::Ok:
+    case StationComm::Ok:
         return QStringLiteral("OK");
-    case CommState::Error:
+    case StationComm::Error:
         return QStringLiteral("ERROR");
-    case CommState::None:
+    case StationComm::None:
         break;
     }
     return QStringLiteral("NONE");
@@ -113,7 +113,7 @@ std::optional<double> storedValue(const QString &text, bool isNull)
     return v;
 }
 
-QByteArray encodeStatus(const QString &station, bool online, CommState comm, const QString &version,
+QByteArray encodeStatus(const QString &station, bool online, StationComm comm, const QString &version,
                         const QDateTime &time, const TOption &option, int channelCount)
 {
     const int count = std::clamp(channelCount, 0, MaxChannels);
@@ -169,7 +169,7 @@ QByteArray encodeRecord(const HistoryRow &row)
     return compact(QJsonObject{{QStringLiteral("datim"), datim}, {QStringLiteral("values"), values}});
 }
 
-QByteArray encodeEvent(const JournalEvent &e)
+QByteArray encodeEvent(const JournalRow &e)
 {
     const QString time = isoWithOffset(e.time);
     if (time.isEmpty())

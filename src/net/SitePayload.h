@@ -19,8 +19,8 @@
 #include <array>
 #include <optional>
 
-enum class CommState { None, Ok, Error };
-QString commStateText(CommState state); // "NONE", "OK", "ERROR"
+enum class StationComm { None, Ok, Error };
+QString commStateText(StationComm state); // "NONE", "OK", "ERROR"
 
 // "yyyy-MM-ddTHH:mm:ss.zzz±HH:MM" of a date-time in local time.
 QString isoWithOffset(const QDateTime &time);
@@ -42,7 +42,7 @@ struct HistoryRow {
 };
 
 // One row of the event journal (Data/events.db).
-struct JournalEvent {
+struct JournalRow {
     qint64 id = 0;
     QString time; // as stored (local time)
     QString source;
@@ -55,14 +55,14 @@ struct JournalEvent {
     QString detail;
 };
 
-QByteArray encodeStatus(const QString &station, bool online, CommState comm, const QString &version,
+QByteArray encodeStatus(const QString &station, bool online, StationComm comm, const QString &version,
                         const QDateTime &time, const TOption &option, int channelCount);
 QByteArray encodeWill(const QString &station);
 QByteArray encodeLive(const QDateTime &time, const TAllRecord &record, int channelCount);
 // Empty when the record's datim is not a valid local time (such a record cannot be keyed).
 QByteArray encodeRecord(const HistoryRow &row);
 // Empty when the event's time is not a valid local time.
-QByteArray encodeEvent(const JournalEvent &event);
+QByteArray encodeEvent(const JournalRow &event);
 
 // --- decoding, for the collector -------------------------------------------------------------
 

@@ -211,7 +211,7 @@ bool JournalSource::readAfter(qint64 position, int limit, QList<SourceItem> *out
     sqlite3_bind_int(m_after, 2, limit);
     int rc;
     while ((rc = sqlite3_step(m_after)) == SQLITE_ROW) {
-        JournalEvent e;
+        JournalRow e;
         e.id = sqlite3_column_int64(m_after, 0);
         e.time = columnText(m_after, 1);
         e.source = columnText(m_after, 2);

@@ -89,7 +89,7 @@ private Q_SLOTS:
         QVERIFY(link.stateText().startsWith(QStringLiteral("站点网络：未启用")));
         link.answerDecoded();
         link.recordStored();
-        link.setCommState(CommState::Ok);
+        link.setCommState(StationComm::Ok);
         QTest::qWait(100);
         // No socket, no cursor file, nothing opened at all.
         QCOMPARE(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size(), descriptors);
@@ -193,7 +193,7 @@ private Q_SLOTS:
             storeRecord(wwdd, t0.addSecs(1000 + i), 16, 50.0f);
             link.recordStored();
         }
-        link.setCommState(CommState::Ok);
+        link.setCommState(StationComm::Ok);
         QString error;
         QVERIFY2(m_broker.restart(&error), qPrintable(error));
         QTRY_VERIFY_WITH_TIMEOUT(link.isConnected(), 15000);

@@ -3,6 +3,7 @@
 // in and out of order. A clock stepped back, "清空数据", a journal that starts again, a
 // restart of the station and a damaged cursor file.
 
+#include "EventJournal.h"
 #include "Outbox.h"
 #include "PublishCursor.h"
 #include "SiteFixture.h"
@@ -269,6 +270,47 @@ private Q_SLOTS:
         QCOMPARE(box.restarts(), 1);
         QCOMPARE(QJsonDocument::fromJson(rec.payloads.last()).object().value(QStringLiteral("kind")).toString(),
                  QStringLiteral("信号断线"));
+    }
+
+    void journalWrittenByTheStation()
+    {
+        // The journal as the station's own event journal writes it (with its extra columns).
+        const QString home = freshHome();
+        EventJournal journal(eventJournalPath(home));
+        journal.open();
+        JournalEvent started = stationEvent(QDateTime(QDate(2026, 4, 1), QTime(6, 0, 0, 125)), station_kinds::ProgramStarted);
+        journal.append(started);
+        JournalEvent limit;
+        limit.time = QDateTime(QDate(2026, 4, 1), QTime(6, 5));
+        limit.source = AlarmSource::Limit;
+        limit.channel = 4;
+        limit.name = QStringLiteral("油储温度4");
+        limit.kind = QStringLiteral("上限报警");
+        limit.value = 91.5;
+        limit.transition = Transition::Raised;
+        journal.append(limit);
+
+        PublishCursor cursor;
+        QString error;
+        QVERIFY(cursor.open(cursorFilePath(home), &error));
+        JournalSource source(home);
+        Outbox box(QStringLiteral("event"), &source, &cursor);
+        Recorder rec;
+        QCOMPARE(box.pump(10, rec.fn()), 2); // read while the journal is open for writing
+        const QJsonObject first = QJsonDocument::fromJson(rec.payloads[0]).object();
+        QCOMPARE(first.value(QStringLiteral("kind")).toString(), station_kinds::ProgramStarted);
+        QCOMPARE(first.value(QStringLiteral("source")).toString(), QStringLiteral("station"));
+        QCOMPARE(first.value(QStringLiteral("transition")).toString(), QStringLiteral("event"));
+        QVERIFY(first.value(QStringLiteral("channel")).isNull());
+        QVERIFY(first.value(QStringLiteral("value")).isNull());
+        QCOMPARE(first.value(QStringLiteral("time")).toString(), isoWithOffset(started.time));
+        const QJsonObject second = QJsonDocument::fromJson(rec.payloads[1]).object();
+        QCOMPARE(second.value(QStringLiteral("id")).toInteger(), limit.id);
+        QCOMPARE(second.value(QStringLiteral("source")).toString(), QStringLiteral("limit"));
+        QCOMPARE(second.value(QStringLiteral("channel")).toInt(), 4);
+        QCOMPARE(second.value(QStringLiteral("value")).toDouble(), 91.5);
+        QCOMPARE(second.value(QStringLiteral("transition")).toString(), QStringLiteral("raised"));
+        journal.close();
     }
 
     void damagedCursorFileStartsAfresh()

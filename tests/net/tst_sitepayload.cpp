@@ -101,7 +101,7 @@ private Q_SLOTS:
         Option.LowerLimits[0] = -10.5f;
         Option.UpperLimits[0] = 85.3f;
         const QDateTime now(QDate(2026, 3, 1), QTime(8, 0));
-        const QJsonObject s = object(encodeStatus(QStringLiteral("tank-a"), true, CommState::Error,
+        const QJsonObject s = object(encodeStatus(QStringLiteral("tank-a"), true, StationComm::Error,
                                                   QStringLiteral("0.1.0"), now, Option, 16));
         QCOMPARE(s.value(QStringLiteral("online")).toBool(), true);
         QCOMPARE(s.value(QStringLiteral("comm")).toString(), QStringLiteral("ERROR"));
@@ -112,11 +112,11 @@ private Q_SLOTS:
         QCOMPARE(channels[0].toObject().value(QStringLiteral("upper")).toDouble(), 85.3); // not 85.30000305
         QCOMPARE(channels[0].toObject().value(QStringLiteral("lower")).toDouble(), -10.5);
         QCOMPARE(channels[15].toObject().value(QStringLiteral("channel")).toInt(), 16);
-        QCOMPARE(commStateText(CommState::None), QStringLiteral("NONE"));
+        QCOMPARE(commStateText(StationComm::None), QStringLiteral("NONE"));
 
         StatusMessage decoded;
         QString error;
-        QVERIFY(decodeStatus(encodeStatus(QStringLiteral("x"), false, CommState::Ok, QStringLiteral("1"), now, Option, 8),
+        QVERIFY(decodeStatus(encodeStatus(QStringLiteral("x"), false, StationComm::Ok, QStringLiteral("1"), now, Option, 8),
                              &decoded, &error));
         QVERIFY(!decoded.online);
         QCOMPARE(decoded.comm, std::optional<QString>(QStringLiteral("OK")));
@@ -175,7 +175,7 @@ private Q_SLOTS:
         QCOMPARE(r.values[0], std::optional<float>(1.5f));
         QVERIFY(!r.values[1]);
 
-        JournalEvent e;
+        JournalRow e;
         e.id = 42;
         e.time = QStringLiteral("2026-03-01T08:00:02.000");
         e.source = QStringLiteral("station");
