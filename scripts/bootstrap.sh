@@ -12,6 +12,8 @@ packages=(
   clang-14 libclang-rt-14-dev
   # the install check: desktop-file-validate, systemd-analyze and a user manager, man
   desktop-file-utils systemd man-db
+  # the site network: broker and client library, PostgreSQL server and client library
+  mosquitto libmosquitto-dev postgresql-15 libpq-dev
 )
 
 missing=()
