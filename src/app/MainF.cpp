@@ -9,6 +9,7 @@
 #include "PvFrm.h"
 #include "RealAlarmFrm.h"
 #include "RealLineFrm.h"
+#include "SiteLink.h"
 #include "SerialAccess.h"
 #include "SettingsFiles.h"
 #include "SharedState.h"
@@ -80,11 +81,19 @@ TMainFrm::TMainFrm(QWidget *parent, bool autoStart)
     Alarms = new AlarmCenter(this);
     connect(Alarms, &AlarmCenter::unacknowledgedCountChanged, this,
             [this](int n) { showAlarmPanel(StatusPanels[3], n); });
+    Site = new SiteLink(this);
+    // Journal events travel to the broker too; the nudge only says there is something to read.
+    connect(Alarms, &AlarmCenter::eventsJournaled, Site, [this] { Site->eventJournaled(); });
+    connect(Site, &SiteLink::stateChanged, this, [this] { showSpeedPanel(); });
 
     FormCreate();
 }
 
-TMainFrm::~TMainFrm() = default;
+TMainFrm::~TMainFrm()
+{
+    // "offline" to the broker and a clean disconnect (a crash leaves it to the last will).
+    Site->shutdown();
+}
 
 void TMainFrm::buildStatusBar()
 {
@@ -158,6 +167,7 @@ void TMainFrm::FormCreate()
     if (SettingsLoad.channels >= 0)
         startupGuarded([this] { CreateTiles(SysParams.ChannelCount); });
     ApplyStorageInterval();
+    startupGuarded([this] { Site->start(programDirectory()); });
     if (m_autoStart)
         N2Click();
 }
@@ -227,8 +237,18 @@ void TMainFrm::SetupCommAndHistory()
 void TMainFrm::showPortInStatusBar()
 {
     StatusPanels[1]->setText(QStringLiteral("通讯接口： ") + m_portName);
-    StatusPanels[2]->setText(QStringLiteral("通讯速率： ") + QString::number(m_speed) + QStringLiteral(" Bps"));
     m_portShown = true;
+    showSpeedPanel();
+}
+
+void TMainFrm::showSpeedPanel()
+{
+    QString text = m_portShown ? QStringLiteral("通讯速率： ") + QString::number(m_speed) + QStringLiteral(" Bps")
+                               : StatusPanels[2]->text().section(QStringLiteral("    "), 0, 0);
+    if (Site && Site->enabled())
+        text += QStringLiteral("    ") + Site->stateText();
+    StatusPanels[2]->setText(text);
+    StatusPanels[2]->setToolTip(Site && Site->enabled() ? Site->stateText() : QString());
 }
 
 void TMainFrm::openHistoryTable()
@@ -272,8 +292,10 @@ void TMainFrm::N4Click()
         return;
     Send.stop();
     Receive.stop();
-    if (ui::guarded([this] { EmptyHistory(*HistoryTable); }))
+    if (ui::guarded([this] { EmptyHistory(*HistoryTable); })) {
         Alarms->stationEvent(AlarmCenter::StationEvent::HistoryEmptied);
+        Site->recordStored(); // the publisher's cursor learns the table started again
+    }
     // Polling and storing run afterwards whatever they did before; the menu says so too.
     Send.start();
     Receive.start();
@@ -294,8 +316,10 @@ void TMainFrm::runSettingsDialog(QDialog *dialog, const QStringList &files)
     const int result = ui::showModalOwned(dialog);
     for (int i = 0; i < files.size(); ++i) {
         const QDateTime after = QFileInfo(files.at(i)).lastModified();
-        if (result == QDialog::Accepted || after != before.at(i))
+        if (result == QDialog::Accepted || after != before.at(i)) {
             Alarms->settingsSaved(QFileInfo(files.at(i)).fileName(), AllRecord, Option, SysParams.ChannelCount);
+            Site->settingsSaved();
+        }
     }
 }
 
@@ -317,8 +341,10 @@ void TMainFrm::NAlmClick()
         return;
     const QDateTime before = QFileInfo(SystemAlmFileName).lastModified();
     const int result = ui::showModal(AlmForm);
-    if (result == QDialog::Accepted || QFileInfo(SystemAlmFileName).lastModified() != before)
+    if (result == QDialog::Accepted || QFileInfo(SystemAlmFileName).lastModified() != before) {
         Alarms->settingsSaved(SystemAlmFileName, AllRecord, Option, SysParams.ChannelCount);
+        Site->settingsSaved();
+    }
 }
 
 void TMainFrm::N16Click() { ui::showModalOwned(new TPvForm(this)); }
@@ -377,6 +403,7 @@ void TMainFrm::comm1ResponseReady()
     if (decodeAnswer(data, AllRecord, Option)) {
         CommWatch.answered();
         Alarms->answerDecoded(AllRecord, Option, SysParams.ChannelCount);
+        Site->answerDecoded(AllRecord, SysParams.ChannelCount);
     }
 }
 
@@ -386,12 +413,14 @@ void TMainFrm::Write_timerTimer()
     case CommWatchCounter::Event::Error:
         StatusPanels[0]->setText(CommErrorText);
         m_commShown = 2;
+        Site->setCommState(StationComm::Error);
         // Answers stopped: the values shown and stored from now on are not current.
         markInterrupted(AllRecord, SysParams.ChannelCount);
         break;
     case CommWatchCounter::Event::Ok:
         StatusPanels[0]->setText(CommOkText);
         m_commShown = 1;
+        Site->setCommState(StationComm::Ok);
         break;
     case CommWatchCounter::Event::None:
         break;
@@ -405,6 +434,7 @@ void TMainFrm::ReceiveTimer()
 {
     try {
         StoreHistoryRecord(*HistoryTable, QDateTime::currentDateTime());
+        Site->recordStored();
         if (m_storageErrorShown)
             Alarms->stationEvent(AlarmCenter::StationEvent::StorageRestored);
         m_storageErrorShown = false;

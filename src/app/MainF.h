@@ -10,6 +10,7 @@
 #include <memory>
 
 class AlarmCenter;
+class SiteLink;
 class QAction;
 class QFrame;
 class QDialog;
@@ -70,6 +71,8 @@ public:
     // Alarms (instrument states, station limits, communication), the event journal and the
     // notification command.
     AlarmCenter *Alarms = nullptr;
+    // The site network (MQTT broker); off unless [mqtt] Host is set in KTcom.ini.
+    SiteLink *Site = nullptr;
 
     QAction *N2 = nullptr;
     QAction *N3 = nullptr;
@@ -96,6 +99,8 @@ private:
     // Runs fn; an error escaping it is shown like a start-up problem. False when one did.
     bool startupGuarded(const std::function<void()> &fn);
     void showPortInStatusBar();
+    // Panel 2: the line speed, and the site network's link state while it is configured.
+    void showSpeedPanel();
     // Runs a settings dialog; what it saved is journaled and takes effect in the alarms at once.
     void runSettingsDialog(QDialog *dialog, const QStringList &files);
 
