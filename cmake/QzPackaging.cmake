@@ -19,7 +19,7 @@ install(FILES ${QZ_PACKAGING_DIR}/qzmonitor-48.png DESTINATION ${CMAKE_INSTALL_D
 # stamp in the header, so the package builds byte for byte the same).
 find_program(QZ_GZIP gzip REQUIRED)
 set(qz_compressed)
-foreach(file qzmonitor.1 qzsim.1 qzpoll.1 changelog)
+foreach(file qzmonitor.1 qzsim.1 qzpoll.1 qzcollect.1 changelog)
   set(out ${QZ_PACKAGING_BINARY_DIR}/${file})
   add_custom_command(OUTPUT ${out}.gz
     COMMAND ${CMAKE_COMMAND} -E copy ${QZ_PACKAGING_DIR}/${file} ${out}
@@ -31,7 +31,7 @@ foreach(file qzmonitor.1 qzsim.1 qzpoll.1 changelog)
 endforeach()
 add_custom_target(qz_packaging_files ALL DEPENDS ${qz_compressed})
 install(FILES ${QZ_PACKAGING_BINARY_DIR}/qzmonitor.1.gz ${QZ_PACKAGING_BINARY_DIR}/qzsim.1.gz
-              ${QZ_PACKAGING_BINARY_DIR}/qzpoll.1.gz
+              ${QZ_PACKAGING_BINARY_DIR}/qzpoll.1.gz ${QZ_PACKAGING_BINARY_DIR}/qzcollect.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # A native package: changelog.gz (not changelog.Debian.gz) and the machine-readable copyright.
 install(FILES ${QZ_PACKAGING_BINARY_DIR}/changelog.gz ${QZ_PACKAGING_DIR}/copyright
@@ -59,9 +59,10 @@ seconds, shows each channel on a tile with value, state and level bar, stores
 history records in an SQLite table and offers live views, a history window
 with chart, print and CSV export, and settings dialogs.
 
-Also included: the instrument bank simulator qzsim and the command-line poller
-qzpoll, and a systemd user unit that starts the station with the graphical
-session and restarts it after a crash.")
+Also included: the instrument bank simulator qzsim, the command-line poller
+qzpoll, the site network's collector qzcollect (MQTT broker to PostgreSQL), and
+a systemd user unit that starts the station with the graphical session and
+restarts it after a crash.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QZ_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)

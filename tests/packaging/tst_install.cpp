@@ -107,6 +107,7 @@ void TestInstall::fileListAndModes()
         files.append(it.next().mid(m_prefix.size() + 1));
     files.sort();
     const QStringList expected{
+        "bin/qzcollect",
         "bin/qzmonitor",
         "bin/qzpoll",
         "bin/qzsim",
@@ -116,6 +117,7 @@ void TestInstall::fileListAndModes()
         "share/doc/qzmonitor/copyright",
         "share/icons/hicolor/48x48/apps/qzmonitor.png",
         "share/icons/hicolor/scalable/apps/qzmonitor.svg",
+        "share/man/man1/qzcollect.1.gz",
         "share/man/man1/qzmonitor.1.gz",
         "share/man/man1/qzpoll.1.gz",
         "share/man/man1/qzsim.1.gz",
@@ -176,6 +178,7 @@ void TestInstall::manualPagesMatchHelp_data()
     QTest::newRow("qzmonitor") << "qzmonitor";
     QTest::newRow("qzsim") << "qzsim";
     QTest::newRow("qzpoll") << "qzpoll";
+    QTest::newRow("qzcollect") << "qzcollect";
 }
 
 void TestInstall::manualPagesMatchHelp()
@@ -274,7 +277,7 @@ void TestInstall::installedStationRunsAndUsesPerUserDirectory()
     const QString perUser = home.path() + QStringLiteral("/.local/share/qzmonitor");
     QVERIFY2(report.err.contains(perUser + QStringLiteral("/wwdd.db")), qPrintable(report.err));
     QCOMPARE(QDir(m_prefix + QStringLiteral("/bin")).entryList(QDir::Files, QDir::Name),
-             QStringList({"qzmonitor", "qzpoll", "qzsim"}));
+             QStringList({"qzcollect", "qzmonitor", "qzpoll", "qzsim"}));
 }
 
 QTEST_MAIN(TestInstall)
