@@ -31,50 +31,9 @@ bool isEventsCommandLine(const QStringList &arguments)
 EventsCommand parseEventsCommand(const QStringList &arguments)
 {
     EventsCommand c;
-    struct Slot {
-        QLatin1String option;
-        QString *value;
-        bool seen = false;
-    };
-    Slot slots_[] = {{ExportOption, &c.file}, {FromOption, &c.fromText}, {ToOption, &c.toText}, {HomeOption, &c.home}};
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        const QString &a = arguments.at(i);
-        Slot *slot = nullptr;
-        QString value;
-        bool inlineValue = false;
-        for (Slot &s : slots_) {
-            if (a == s.option) {
-                slot = &s;
-            } else if (a.startsWith(s.option + QLatin1Char('='))) {
-                slot = &s;
-                value = a.mid(s.option.size() + 1);
-                inlineValue = true;
-            }
-        }
-        if (!slot) {
-            c.error = a.startsWith(QLatin1Char('-')) ? QStringLiteral("unknown option: ") + a
-                                                     : QStringLiteral("unexpected argument: ") + a;
-            return c;
-        }
-        if (slot->seen) {
-            c.error = QStringLiteral("%1 given twice").arg(slot->option);
-            return c;
-        }
-        if (!inlineValue) {
-            if (i + 1 >= arguments.size()) {
-                c.error = QStringLiteral("%1 needs a value").arg(slot->option);
-                return c;
-            }
-            value = arguments.at(++i);
-        }
-        if (value.isEmpty()) {
-            c.error = QStringLiteral("%1 needs a value").arg(slot->option);
-            return c;
-        }
-        slot->seen = true;
-        *slot->value = value;
-    }
-    if (c.file.isEmpty())
+    c.error = parseCommandOptions(arguments, {{ExportOption, &c.file}, {FromOption, &c.fromText}, {ToOption, &c.toText},
+                                              {HomeOption, &c.home}});
+    if (c.error.isEmpty() && c.file.isEmpty())
         c.error = QStringLiteral("--export-events FILE is needed");
     return c;
 }
@@ -100,18 +59,9 @@ int runEventsCommand(const EventsCommand &command, const QString &programDir, QT
         err.flush();
         return 2;
     }
-    if (command.fromText.isEmpty() || command.toText.isEmpty())
-        return fail(QStringLiteral("时间范围有误。bad range: --from and --to are both needed"));
-    const QDateTime from = parseCommandDateTime(command.fromText);
-    if (!from.isValid())
-        return fail(QStringLiteral("时间范围有误。bad range: --from \"%1\" is not a date and time yyyy-MM-dd HH:mm:ss")
-                        .arg(command.fromText));
-    const QDateTime to = parseCommandDateTime(command.toText);
-    if (!to.isValid())
-        return fail(QStringLiteral("时间范围有误。bad range: --to \"%1\" is not a date and time yyyy-MM-dd HH:mm:ss")
-                        .arg(command.toText));
-    if (isInvertedRange(from, to))
-        return fail(QStringLiteral("时间范围有误。bad range: --from %1 lies after --to %2").arg(command.fromText, command.toText));
+    QDateTime from, to;
+    if (const QString bad = parseCommandRange(command.fromText, command.toText, &from, &to); !bad.isEmpty())
+        return fail(bad);
 
     const QString path = eventJournalPath(programDir);
     if (!QFileInfo(path).isFile())

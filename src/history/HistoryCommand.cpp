@@ -44,54 +44,65 @@ bool isHistoryCommandLine(int argc, char **argv)
     return isHistoryCommandLine(arguments);
 }
 
-HistoryCommand parseHistoryCommand(const QStringList &arguments)
+QString parseCommandOptions(const QStringList &arguments, const QList<CommandOption> &options)
 {
-    HistoryCommand c;
-    struct Slot {
-        QLatin1String option;
-        QString *value;
-        bool seen = false;
-    };
-    Slot slots_[] = {{CsvOption, &c.csvFile}, {PdfOption, &c.pdfFile}, {FromOption, &c.fromText},
-                     {ToOption, &c.toText},   {HomeOption, &c.home}};
+    QList<bool> seen(options.size(), false);
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString &a = arguments.at(i);
-        Slot *slot = nullptr;
+        qsizetype found = -1;
         QString value;
         bool inlineValue = false;
-        for (Slot &s : slots_) {
-            if (a == s.option) {
-                slot = &s;
-            } else if (a.startsWith(s.option + QLatin1Char('='))) {
-                slot = &s;
-                value = a.mid(s.option.size() + 1);
+        for (qsizetype k = 0; k < options.size(); ++k) {
+            const QLatin1String name = options.at(k).name;
+            if (a == name) {
+                found = k;
+            } else if (a.startsWith(name + QLatin1Char('='))) {
+                found = k;
+                value = a.mid(name.size() + 1);
                 inlineValue = true;
             }
         }
-        if (!slot) {
-            c.error = a.startsWith(QLatin1Char('-')) ? QStringLiteral("unknown option: ") + a
-                                                     : QStringLiteral("unexpected argument: ") + a;
-            return c;
-        }
-        if (slot->seen) {
-            c.error = QStringLiteral("%1 given twice").arg(slot->option);
-            return c;
-        }
+        if (found < 0)
+            return a.startsWith(QLatin1Char('-')) ? QStringLiteral("unknown option: ") + a
+                                                  : QStringLiteral("unexpected argument: ") + a;
+        const QLatin1String name = options.at(found).name;
+        if (seen.at(found))
+            return QStringLiteral("%1 given twice").arg(name);
         if (!inlineValue) {
-            if (i + 1 >= arguments.size()) {
-                c.error = QStringLiteral("%1 needs a value").arg(slot->option);
-                return c;
-            }
+            if (i + 1 >= arguments.size())
+                return QStringLiteral("%1 needs a value").arg(name);
             value = arguments.at(++i);
         }
-        if (value.isEmpty()) {
-            c.error = QStringLiteral("%1 needs a value").arg(slot->option);
-            return c;
-        }
-        slot->seen = true;
-        *slot->value = value;
+        if (value.isEmpty())
+            return QStringLiteral("%1 needs a value").arg(name);
+        seen[found] = true;
+        *options.at(found).value = value;
     }
-    if (c.csvFile.isEmpty() && c.pdfFile.isEmpty())
+    return QString();
+}
+
+QString parseCommandRange(const QString &fromText, const QString &toText, QDateTime *from, QDateTime *to)
+{
+    const QString bad = QStringLiteral("时间范围有误。bad range: ");
+    if (fromText.isEmpty() || toText.isEmpty())
+        return bad + QStringLiteral("--from and --to are both needed");
+    *from = parseCommandDateTime(fromText);
+    if (!from->isValid())
+        return bad + QStringLiteral("--from \"%1\" is not a date and time yyyy-MM-dd HH:mm:ss").arg(fromText);
+    *to = parseCommandDateTime(toText);
+    if (!to->isValid())
+        return bad + QStringLiteral("--to \"%1\" is not a date and time yyyy-MM-dd HH:mm:ss").arg(toText);
+    if (isInvertedRange(*from, *to))
+        return bad + QStringLiteral("--from %1 lies after --to %2").arg(fromText, toText);
+    return QString();
+}
+
+HistoryCommand parseHistoryCommand(const QStringList &arguments)
+{
+    HistoryCommand c;
+    c.error = parseCommandOptions(arguments, {{CsvOption, &c.csvFile}, {PdfOption, &c.pdfFile}, {FromOption, &c.fromText},
+                                              {ToOption, &c.toText}, {HomeOption, &c.home}});
+    if (c.error.isEmpty() && c.csvFile.isEmpty() && c.pdfFile.isEmpty())
         c.error = QStringLiteral("--export-csv FILE or --report-pdf FILE is needed");
     return c;
 }
@@ -127,18 +138,9 @@ int runHistoryCommand(const HistoryCommand &command, QTextStream &err)
         err.flush();
         return 2;
     }
-    if (command.fromText.isEmpty() || command.toText.isEmpty())
-        return fail(QStringLiteral("时间范围有误。bad range: --from and --to are both needed"));
-    const QDateTime from = parseCommandDateTime(command.fromText);
-    if (!from.isValid())
-        return fail(QStringLiteral("时间范围有误。bad range: --from \"%1\" is not a date and time yyyy-MM-dd HH:mm:ss")
-                        .arg(command.fromText));
-    const QDateTime to = parseCommandDateTime(command.toText);
-    if (!to.isValid())
-        return fail(QStringLiteral("时间范围有误。bad range: --to \"%1\" is not a date and time yyyy-MM-dd HH:mm:ss")
-                        .arg(command.toText));
-    if (isInvertedRange(from, to))
-        return fail(QStringLiteral("时间范围有误。bad range: --from %1 lies after --to %2").arg(command.fromText, command.toText));
+    QDateTime from, to;
+    if (const QString bad = parseCommandRange(command.fromText, command.toText, &from, &to); !bad.isEmpty())
+        return fail(bad);
 
     const QString dir = programDirectory();
     const QString tableFile = db::tableFilePath(dir, HistoryTableName);
