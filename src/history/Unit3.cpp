@@ -17,7 +17,6 @@
 #include <QComboBox>
 #include <QDateEdit>
 #include <QDir>
-#include <QFileDialog>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
@@ -56,14 +55,6 @@ void setTextColour(QWidget *widget, const QColor &colour)
 }
 
 // The hourglass for the length of a job, put back however the job ends.
-class WaitCursor {
-public:
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor &) = delete;
-    WaitCursor &operator=(const WaitCursor &) = delete;
-};
-
 // The channel and field lists: one line selected at a time. Ctrl+click adds a curve to
 // compare, so it must not unselect the line it lands on, as a single-selection list would.
 class ChannelList : public QListWidget {
@@ -461,7 +452,7 @@ void TForm3::Button2Click()
     // Cancel in the set-up dialog prints nothing.
     if (ui::showModal(&setup) != QDialog::Accepted)
         return;
-    const WaitCursor wait;
+    const ui::WaitCursor wait;
     std::unique_ptr<PrintProgressDialog> dialog;
     PrintProgress *progress = printProgress;
     if (!progress) {
@@ -482,17 +473,11 @@ void TForm3::SavePictureClick()
         names.append(Chart1->curveName(i));
     const QString suggested =
         QDir(programDirectory()).filePath(ChartCompare::pictureFileName(names, Chart1->bottomRange()));
-    QFileDialog dialog(this, QStringLiteral("保存图片"), suggested, QStringLiteral("PNG (*.png)"));
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setDefaultSuffix(QStringLiteral("png"));
-    dialog.selectFile(suggested);
-    if (ui::showModal(&dialog) != QDialog::Accepted)
-        return;
-    const QString file = dialog.selectedFiles().value(0);
+    const QString file = ui::askSaveFile(this, QStringLiteral("保存图片"), suggested, QStringLiteral("PNG (*.png)"),
+                                         QStringLiteral("png"));
     if (file.isEmpty())
         return;
-    const WaitCursor wait;
+    const ui::WaitCursor wait;
     ui::guarded([&] {
         QString error;
         if (!ChartCompare::writePicture(Chart1->picture(), file, &error))
@@ -508,16 +493,10 @@ void TForm3::ExportCsvClick()
     const QString suggested = QDir(programDirectory())
                                   .filePath(HistoryTableName + QLatin1Char('_') + QueryStart.toString(fileTime)
                                             + QLatin1Char('_') + QueryEnd.toString(fileTime) + QStringLiteral(".csv"));
-    QFileDialog dialog(this, QStringLiteral("导出CSV"), suggested, QStringLiteral("CSV (*.csv)"));
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setDefaultSuffix(QStringLiteral("csv"));
-    dialog.selectFile(suggested);
-    if (ui::showModal(&dialog) != QDialog::Accepted)
-        return;
-    const QString file = dialog.selectedFiles().value(0);
+    const QString file = ui::askSaveFile(this, QStringLiteral("导出CSV"), suggested, QStringLiteral("CSV (*.csv)"),
+                                         QStringLiteral("csv"));
     if (file.isEmpty())
         return;
-    const WaitCursor wait;
+    const ui::WaitCursor wait;
     ui::guarded([&] { exportHistoryCsv(Query1, file); });
 }

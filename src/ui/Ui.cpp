@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QDialog>
+#include <QFileDialog>
 #include <QFont>
 #include <QLocale>
 #include <QMessageBox>
@@ -122,6 +123,22 @@ bool guarded(const std::function<void()> &fn)
     }
     return false;
 }
+
+QString askSaveFile(QWidget *parent, const QString &title, const QString &suggested, const QString &filter,
+                    const QString &suffix)
+{
+    QFileDialog dialog(parent, title, suggested, filter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDefaultSuffix(suffix);
+    dialog.selectFile(suggested);
+    if (showModal(&dialog) != QDialog::Accepted)
+        return QString();
+    return dialog.selectedFiles().value(0);
+}
+
+WaitCursor::WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+WaitCursor::~WaitCursor() { QApplication::restoreOverrideCursor(); }
 
 QString localDateTimeText(const QDateTime &dt)
 {

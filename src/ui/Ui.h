@@ -74,6 +74,21 @@ void showNotice(const QString &text, QWidget *parent = nullptr);
 // Runs fn; an error escaping it reaches the standard error handler. False when one did.
 bool guarded(const std::function<void()> &fn);
 
+// Asks where to save a file: a save dialog (through the prompter, so tests answer it) titled
+// `title`, on `suggested`, with the file filter and the suffix added to a name without one.
+// The chosen path, or an empty string when the operator cancelled.
+QString askSaveFile(QWidget *parent, const QString &title, const QString &suggested, const QString &filter,
+                    const QString &suffix);
+
+// The hourglass for the length of a scope (printing, exporting).
+class WaitCursor {
+public:
+    WaitCursor();
+    ~WaitCursor();
+    WaitCursor(const WaitCursor &) = delete;
+    WaitCursor &operator=(const WaitCursor &) = delete;
+};
+
 // A date-time as the operator's system shows it: short date, a blank, long time (without a
 // time-zone name).
 QString localDateTimeText(const QDateTime &dt);

@@ -11,7 +11,6 @@
 #include <QApplication>
 #include <QDateEdit>
 #include <QDir>
-#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
@@ -61,14 +60,6 @@ QTableView *alarmViewGrid(QWidget *parent)
 }
 
 // Hourglass while a journal query or export runs.
-class AlarmViewWaitCursor {
-public:
-    AlarmViewWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~AlarmViewWaitCursor() { QApplication::restoreOverrideCursor(); }
-    AlarmViewWaitCursor(const AlarmViewWaitCursor &) = delete;
-    AlarmViewWaitCursor &operator=(const AlarmViewWaitCursor &) = delete;
-};
-
 } // namespace
 
 void showAlarmPanel(QLabel *panel, int unacknowledged)
@@ -294,7 +285,7 @@ void TRealAlarmForm::runQuery(const QDateTime &start, const QDateTime &end)
     QueryEnd = end;
     // A range that reaches up to now keeps following the journal.
     Live = inclusiveEnd(end) >= QDateTime::currentDateTime().addSecs(-1);
-    const AlarmViewWaitCursor wait;
+    const ui::WaitCursor wait;
     QList<JournalEvent> rows;
     try {
         rows = m_center.journal().query(start, inclusiveEnd(end), MaxJournalRows);
@@ -338,17 +329,11 @@ void TRealAlarmForm::ExportCsvClick()
     const QString suggested = QDir(m_center.programDirectory())
                                   .filePath(QStringLiteral("events_") + QueryStart.toString(fileTime) + QLatin1Char('_')
                                             + QueryEnd.toString(fileTime) + QStringLiteral(".csv"));
-    QFileDialog dialog(this, QStringLiteral("导出CSV"), suggested, QStringLiteral("CSV (*.csv)"));
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setDefaultSuffix(QStringLiteral("csv"));
-    dialog.selectFile(suggested);
-    if (ui::showModal(&dialog) != QDialog::Accepted)
-        return;
-    const QString file = dialog.selectedFiles().value(0);
+    const QString file = ui::askSaveFile(this, QStringLiteral("导出CSV"), suggested, QStringLiteral("CSV (*.csv)"),
+                                         QStringLiteral("csv"));
     if (file.isEmpty())
         return;
-    const AlarmViewWaitCursor wait;
+    const ui::WaitCursor wait;
     ui::guarded([&] { exportEventsCsv(m_center.journal(), QueryStart, QueryEnd, file); });
 }
 
