@@ -10,7 +10,7 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 records=1000000
 batch=5000
-build="${QZ_BUILD_DIR:-$here/build-dev}"
+build="${QZ_BUILD_DIR:-$here/build}"
 work=""
 while [ $# -gt 0 ]; do
   case "$1" in

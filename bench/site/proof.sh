@@ -18,7 +18,7 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 seconds=600
 station_kind=qzmonitor
-build="${QZ_BUILD_DIR:-$here/build-dev}"
+build="${QZ_BUILD_DIR:-$here/build}"
 work=""
 while [ $# -gt 0 ]; do
   case "$1" in
