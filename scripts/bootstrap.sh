@@ -9,7 +9,7 @@ packages=(
   libqt6sql6-sqlite libqcustomplot-dev libgl-dev
   fonts-noto-cjk sqlite3
   xvfb xauth openbox imagemagick xdotool poppler-utils
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev lld
   # the install check: desktop-file-validate, systemd-analyze and a user manager, man
   desktop-file-utils systemd man-db
   # the site network: broker and client library, PostgreSQL server and client library
