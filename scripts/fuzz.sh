@@ -40,7 +40,7 @@ fi
 if [ "$do_build" = 1 ]; then
   "$here/scripts/bootstrap.sh"
   cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
-        -DQZ_FUZZ=ON -DQZ_BUILD_BENCH=OFF >/dev/null
+        -DQZ_FUZZ=ON -DQZ_BUILD_BENCH=OFF -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" >/dev/null
   targets=()
   for h in "${harnesses[@]}"; do targets+=(--target "fuzz_$h"); done
   cmake --build "$build" -j"$(nproc)" "${targets[@]}"
