@@ -1,8 +1,10 @@
 # Build speed.
-# - Precompiled headers, two of them. QCustomPlot's header alone takes seconds to parse, and a
+# - Precompiled headers, three of them. QCustomPlot's header alone takes seconds to parse, and a
 #   dozen translation units include it (the chart components, the history window, the live
 #   curve, their tests and benchmarks): those targets share the chart header. The test suites
-#   share the test header (QtTest and the widgets). A target that reuses one also gets its Qt
+#   share the test header (QtTest and the widgets). The other libraries, tools and benchmarks
+#   that use widgets share the Qt header; each of them is one unity source and one moc source,
+#   both of which parse the same Qt headers. A target that reuses one also gets its Qt
 #   modules, so a header GCC finds unusable (-Winvalid-pch says so in the build log) falls back
 #   to plain parsing instead of failing. Clang refuses a precompiled header built with other
 #   macros, so the fuzz tree (clang) builds without them.
@@ -43,6 +45,10 @@ if(QZ_PCH)
   target_link_libraries(qz_chart_pch PRIVATE qz_pch_deps)
   target_precompile_headers(qz_chart_pch PRIVATE ${PROJECT_SOURCE_DIR}/cmake/pch/qz_chart_pch.h)
 
+  add_library(qz_qt_pch OBJECT ${PROJECT_SOURCE_DIR}/cmake/pch/pch.cpp)
+  target_link_libraries(qz_qt_pch PRIVATE Qt6::Widgets)
+  target_precompile_headers(qz_qt_pch PRIVATE ${PROJECT_SOURCE_DIR}/cmake/pch/qz_qt_pch.h)
+
   add_library(qz_test_pch OBJECT ${PROJECT_SOURCE_DIR}/cmake/pch/pch.cpp)
   target_link_libraries(qz_test_pch PRIVATE Qt6::Widgets Qt6::Test)
   target_compile_definitions(qz_test_pch PRIVATE
@@ -57,6 +63,17 @@ function(qz_use_test_pch target)
     return()
   endif()
   target_precompile_headers(${target} REUSE_FROM qz_test_pch)
+endfunction()
+
+# qz_use_qt_pch(<target>...): the targets (which use widgets) reuse the Qt header.
+function(qz_use_qt_pch)
+  if(NOT QZ_PCH)
+    return()
+  endif()
+  foreach(target ${ARGN})
+    target_link_libraries(${target} PRIVATE Qt6::Widgets)
+    target_precompile_headers(${target} REUSE_FROM qz_qt_pch)
+  endforeach()
 endfunction()
 
 # qz_use_chart_pch(<target>...): the targets reuse the charts' precompiled header.

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses (clang-14, -DQZ_FUZZ=ON) and runs each for a given time.
 #
-# Usage: scripts/fuzz.sh [--time SECONDS] [--jobs N] [--build DIR] [--no-build] [--merge]
-#                        [HARNESS...]
+# Usage: scripts/fuzz.sh [--time SECONDS] [--jobs N] [--build DIR] [--no-build | --build-only]
+#                        [--merge] [HARNESS...]
 #   --time      seconds per harness (default 30)
 #   --jobs      harnesses run side by side (default: the number of cores)
 #   --build     the fuzz build tree (default build-fuzz)
 #   --no-build  use the tree as it is
+#   --build-only  build the harnesses, run nothing
 #   --merge     afterwards, merge what the run found into the committed corpus (minimised:
 #               only inputs that add coverage are copied)
 #   HARNESS     modbus_receive, settings_files, ... (default: all of tests/fuzz/corpus/)
@@ -20,6 +21,7 @@ seconds=30
 jobs="$(nproc)"
 build="$here/build-fuzz"
 do_build=1
+do_run=1
 merge=0
 harnesses=()
 while [ $# -gt 0 ]; do
@@ -28,8 +30,9 @@ while [ $# -gt 0 ]; do
     --jobs) jobs="$2"; shift 2 ;;
     --build) build="$2"; shift 2 ;;
     --no-build) do_build=0; shift ;;
+    --build-only) do_run=0; shift ;;
     --merge) merge=1; shift ;;
-    -*) sed -n '2,18p' "$0" >&2; exit 2 ;;
+    -*) sed -n '2,17p' "$0" >&2; exit 2 ;;
     *) harnesses+=("$1"); shift ;;
   esac
 done
@@ -44,6 +47,10 @@ if [ "$do_build" = 1 ]; then
   targets=()
   for h in "${harnesses[@]}"; do targets+=(--target "fuzz_$h"); done
   cmake --build "$build" -j"$(nproc)" "${targets[@]}"
+fi
+
+if [ "$do_run" = 0 ]; then
+  exit 0
 fi
 
 # Absolute: the harnesses change their working directory.

@@ -10,7 +10,8 @@
 # The test builds carry line tables only (-g1). The sanitizer build is not optimised: it then
 # compiles in half the time, and the sanitizers see every access (none is optimised away). The
 # fuzz harnesses are built at -O1 (see fuzz.sh) and run side by side for the smoke. The suites
-# run two per core: most of them wait on real timers, pseudo-terminals and child processes.
+# run two per core: most of them wait on real timers, pseudo-terminals and child processes, so
+# the next stage is built meanwhile (see below).
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${QZ_TEST_BUILD_DIR:-$here/build}"
@@ -21,26 +22,74 @@ jobs="$(nproc)"
 
 stage() { echo "==== $* ($(date +%T))"; }
 
-if [[ " $stages " == *" normal "* ]]; then
-  stage "normal build and tests"
-  "$here/scripts/build.sh" "$build" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
-  (cd "$build" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$((2 * jobs))" --timeout 600)
-fi
+selected=()
+for s in normal asan fuzz; do
+  if [[ " $stages " == *" $s "* ]]; then selected+=("$s"); fi
+done
 
-if [[ " $stages " == *" asan "* ]]; then
-  stage "sanitizer build (address, undefined) and tests"
-  "$here/scripts/build.sh" "$asan_build" -DQZ_SANITIZE=ON -DQZ_BUILD_BENCH=OFF \
-    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O0 -g1 -DNDEBUG"
-  (cd "$asan_build" &&
-    ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1" \
-    LSAN_OPTIONS="suppressions=$here/tests/fuzz/lsan.supp:print_suppressions=0" \
-    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-    QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$((2 * jobs))" --timeout 900)
-fi
+# One stage's build. Its output goes to standard output; a background build's to a log.
+build_stage() {
+  case "$1" in
+    normal) "$here/scripts/build.sh" "$build" -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" ;;
+    asan) "$here/scripts/build.sh" "$asan_build" -DQZ_SANITIZE=ON -DQZ_BUILD_BENCH=OFF \
+            -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O0 -g1 -DNDEBUG" ;;
+    fuzz) "$here/scripts/fuzz.sh" --build "$fuzz_build" --build-only ;;
+  esac
+}
 
-if [[ " $stages " == *" fuzz "* ]]; then
-  stage "fuzz smoke"
-  harness_count=$(find "$here/tests/fuzz/corpus" -mindepth 1 -maxdepth 1 -type d | wc -l)
-  "$here/scripts/fuzz.sh" --build "$fuzz_build" --time "${QZ_FUZZ_SECONDS:-30}" --jobs "$harness_count"
-fi
+test_stage() {
+  case "$1" in
+    normal)
+      (cd "$build" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$((2 * jobs))" --timeout 600) ;;
+    asan)
+      (cd "$asan_build" &&
+        ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1" \
+        LSAN_OPTIONS="suppressions=$here/tests/fuzz/lsan.supp:print_suppressions=0" \
+        UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+        QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$((2 * jobs))" --timeout 900) ;;
+    fuzz)
+      local harness_count
+      harness_count=$(find "$here/tests/fuzz/corpus" -mindepth 1 -maxdepth 1 -type d | wc -l)
+      "$here/scripts/fuzz.sh" --build "$fuzz_build" --no-build --time "${QZ_FUZZ_SECONDS:-30}" \
+        --jobs "$harness_count" ;;
+  esac
+}
+
+# The next stage's build runs in the background, at the lowest priority, while this stage's
+# suites run: they spend most of their time waiting on timers and child processes, and the
+# build takes only the processor time they leave.
+logs="$(mktemp -d)"
+background=""
+cleanup() {
+  if [ -n "$background" ]; then kill -- -"$background" 2>/dev/null || true; fi
+  rm -rf "$logs"
+}
+trap cleanup EXIT
+
+for i in "${!selected[@]}"; do
+  s="${selected[$i]}"
+  if [ -z "$background" ]; then
+    stage "$s build"
+    build_stage "$s"
+  else
+    stage "$s build (started in the background during the previous tests)"
+    status=0
+    wait "$background" || status=$?
+    background=""
+    cat "$logs/$s.log"
+    if [ "$status" != 0 ]; then
+      echo "test.sh: the $s build failed (status $status)" >&2
+      exit "$status"
+    fi
+  fi
+  next="${selected[$((i + 1))]:-}"
+  if [ -n "$next" ]; then
+    # A process group of its own, so that a failing test run can stop the whole build.
+    setsid -w nice -n 19 bash -c "$(declare -p here build asan_build fuzz_build); $(declare -f build_stage); build_stage $next" \
+      >"$logs/$next.log" 2>&1 &
+    background=$!
+  fi
+  stage "$s tests"
+  test_stage "$s"
+done
 stage "all stages passed"
