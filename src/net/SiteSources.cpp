@@ -34,16 +34,13 @@ QString journalFilePath(const QString &programDir)
 
 RowSource::RowSource(const QString &file) : m_file(file) {}
 
-RowSource::~RowSource()
-{
-    // Derived classes finalize their statements in their own destructors.
-    if (m_db)
-        sqlite3_close(m_db);
-}
+RowSource::~RowSource() { close(); }
 
 void RowSource::close()
 {
-    finalize();
+    for (sqlite3_stmt *st : m_statements)
+        sqlite3_finalize(st);
+    m_statements.clear();
     if (m_db)
         sqlite3_close(m_db);
     m_db = nullptr;
@@ -61,7 +58,22 @@ sqlite3_stmt *RowSource::prepareOne(const char *sql, QString *error)
         *error = QStringLiteral("%1: %2").arg(m_file, lastError());
         return nullptr;
     }
+    m_statements.push_back(st);
     return st;
+}
+
+bool RowSource::keyAt(sqlite3_stmt *at, qint64 position, const QString &key, bool *found, bool *matches,
+                      QString *error)
+{
+    StatementUse use(at);
+    sqlite3_bind_int64(at, 1, position);
+    const int rc = sqlite3_step(at);
+    *found = rc == SQLITE_ROW;
+    *matches = *found && columnText(at, 0) == key;
+    if (rc == SQLITE_ROW || rc == SQLITE_DONE)
+        return true;
+    *error = lastError();
+    return false;
 }
 
 bool RowSource::ready(QString *error)
@@ -97,14 +109,6 @@ bool RowSource::ready(QString *error)
 // --- wwdd ------------------------------------------------------------------------------------
 
 HistorySource::HistorySource(const QString &programDir) : RowSource(historyFilePath(programDir)) {}
-HistorySource::~HistorySource() { finalize(); }
-
-void HistorySource::finalize()
-{
-    sqlite3_finalize(m_at);
-    sqlite3_finalize(m_after);
-    m_at = m_after = nullptr;
-}
 
 bool HistorySource::prepare(QString *error)
 {
@@ -122,16 +126,10 @@ bool HistorySource::positionValid(qint64 position, const QString &key, QString *
 {
     if (position <= 0)
         return true;
-    StatementUse use(m_at);
-    sqlite3_bind_int64(m_at, 1, position);
-    const int rc = sqlite3_step(m_at);
-    if (rc == SQLITE_ROW)
-        return columnText(m_at, 0) == key;
-    if (rc != SQLITE_DONE) {
-        *error = lastError();
+    bool found = false, matches = false;
+    if (!keyAt(m_at, position, key, &found, &matches, error))
         return true; // unknown: keep the position and try again next round
-    }
-    return false;
+    return matches;
 }
 
 bool HistorySource::readAfter(qint64 position, int limit, QList<SourceItem> *out, QString *error)
@@ -160,15 +158,6 @@ bool HistorySource::readAfter(qint64 position, int limit, QList<SourceItem> *out
 // --- events ----------------------------------------------------------------------------------
 
 JournalSource::JournalSource(const QString &programDir) : RowSource(journalFilePath(programDir)) {}
-JournalSource::~JournalSource() { finalize(); }
-
-void JournalSource::finalize()
-{
-    sqlite3_finalize(m_at);
-    sqlite3_finalize(m_max);
-    sqlite3_finalize(m_after);
-    m_at = m_max = m_after = nullptr;
-}
 
 bool JournalSource::prepare(QString *error)
 {
@@ -185,17 +174,11 @@ bool JournalSource::positionValid(qint64 position, const QString &key, QString *
 {
     if (position <= 0)
         return true;
-    {
-        StatementUse use(m_at);
-        sqlite3_bind_int64(m_at, 1, position);
-        const int rc = sqlite3_step(m_at);
-        if (rc == SQLITE_ROW)
-            return columnText(m_at, 0) == key;
-        if (rc != SQLITE_DONE) {
-            *error = lastError();
-            return true;
-        }
-    }
+    bool found = false, matches = false;
+    if (!keyAt(m_at, position, key, &found, &matches, error))
+        return true;
+    if (found)
+        return matches;
     StatementUse use(m_max);
     if (sqlite3_step(m_max) != SQLITE_ROW) {
         *error = lastError();

@@ -18,6 +18,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -47,13 +48,18 @@ public:
 
 protected:
     virtual bool prepare(QString *error) = 0; // prepares the statements of a fresh connection
-    virtual void finalize() = 0;
+    // A statement of this connection; finalized when the connection closes.
     sqlite3_stmt *prepareOne(const char *sql, QString *error);
+    // Whether the row at position holds key in the first column of at (a one-row lookup by
+    // position); *found false when there is no such row. False with *error on a read error.
+    bool keyAt(sqlite3_stmt *at, qint64 position, const QString &key, bool *found, bool *matches,
+               QString *error);
     QString lastError() const;
 
     sqlite3 *m_db = nullptr;
 
 private:
+    std::vector<sqlite3_stmt *> m_statements;
     QString m_file;
     quint64 m_device = 0;
     quint64 m_inode = 0;
@@ -62,13 +68,11 @@ private:
 class HistorySource : public RowSource {
 public:
     explicit HistorySource(const QString &programDir);
-    ~HistorySource() override;
     bool positionValid(qint64 position, const QString &key, QString *error) override;
     bool readAfter(qint64 position, int limit, QList<SourceItem> *out, QString *error) override;
 
 protected:
     bool prepare(QString *error) override;
-    void finalize() override;
 
 private:
     sqlite3_stmt *m_at = nullptr;
@@ -78,13 +82,11 @@ private:
 class JournalSource : public RowSource {
 public:
     explicit JournalSource(const QString &programDir);
-    ~JournalSource() override;
     bool positionValid(qint64 position, const QString &key, QString *error) override;
     bool readAfter(qint64 position, int limit, QList<SourceItem> *out, QString *error) override;
 
 protected:
     bool prepare(QString *error) override;
-    void finalize() override;
 
 private:
     sqlite3_stmt *m_at = nullptr;
