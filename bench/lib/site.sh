@@ -87,3 +87,14 @@ wait_for_port() {
 }
 
 now() { date +%s.%N; }
+
+# need_programs SCRIPT BUILD DEST PROGRAM...: each program (a path under the build tree) must be
+# built; it is copied into DEST (when DEST is not empty), so a rebuild during a run changes nothing.
+need_programs() {
+  local script=$1 build=$2 dest=$3 p
+  shift 3
+  for p in "$@"; do
+    [ -x "$build/$p" ] || { echo "$script: $build/$p missing (build it first)" >&2; exit 2; }
+    if [ -n "$dest" ]; then cp "$build/$p" "$dest/"; fi
+  done
+}

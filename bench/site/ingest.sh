@@ -24,9 +24,7 @@ done
 source "$here/bench/lib/proc.sh"
 source "$here/bench/lib/site.sh"
 [ -n "$work" ] || work="$(mktemp -d /tmp/qz-ingest.XXXXXX)"
-for p in tools/qzcollect/qzcollect bench/site/qzflood; do
-  [ -x "$build/$p" ] || { echo "ingest.sh: $build/$p missing (build it first)" >&2; exit 2; }
-done
+need_programs ingest.sh "$build" "" tools/qzcollect/qzcollect bench/site/qzflood
 broker=""; collector=""; flood=""
 trap '[ -n "$flood" ] && kill "$flood" 2>/dev/null; [ -n "$collector" ] && kill "$collector" 2>/dev/null; [ -n "$broker" ] && kill "$broker" 2>/dev/null; stop_pg; wait 2>/dev/null || true' EXIT
 

@@ -39,10 +39,7 @@ case "$station_kind" in
   sitelink) needed="$needed bench/site/bench_sitelink" ;;
   *) echo "proof.sh: --station qzmonitor or sitelink" >&2; exit 2 ;;
 esac
-for p in $needed; do
-  [ -x "$build/$p" ] || { echo "proof.sh: $build/$p missing (build it first)" >&2; exit 2; }
-  cp "$build/$p" "$work/bin/"
-done
+need_programs proof.sh "$build" "$work/bin" $needed
 
 log() { printf '[%5.0f s] %s\n' "$(echo "$(now) - $t0" | bc)" "$*" | tee -a "$work/proof.log"; }
 

@@ -33,10 +33,7 @@ case "$station_kind" in
   sitelink) needed="bench/site/bench_sitelink" ;;
   *) echo "station_cost.sh: --station qzmonitor or sitelink" >&2; exit 2 ;;
 esac
-for p in $needed; do
-  [ -x "$build/$p" ] || { echo "station_cost.sh: $build/$p missing (build it first)" >&2; exit 2; }
-  cp "$build/$p" "$work/bin/"
-done
+need_programs station_cost.sh "$build" "$work/bin" $needed
 pid=(); sim=()
 broker=""
 trap 'for p in "${pid[@]:-}" "${sim[@]:-}" "$broker"; do [ -n "$p" ] && kill "$p" 2>/dev/null; done; wait 2>/dev/null || true' EXIT
