@@ -45,6 +45,10 @@ if(QZ_PCH)
   target_link_libraries(qz_chart_pch PRIVATE qz_pch_deps)
   target_precompile_headers(qz_chart_pch PRIVATE ${PROJECT_SOURCE_DIR}/cmake/pch/qz_chart_pch.h)
 
+  add_library(qz_core_pch OBJECT ${PROJECT_SOURCE_DIR}/cmake/pch/pch.cpp)
+  target_link_libraries(qz_core_pch PRIVATE Qt6::Core)
+  target_precompile_headers(qz_core_pch PRIVATE ${PROJECT_SOURCE_DIR}/cmake/pch/qz_core_pch.h)
+
   add_library(qz_qt_pch OBJECT ${PROJECT_SOURCE_DIR}/cmake/pch/pch.cpp)
   target_link_libraries(qz_qt_pch PRIVATE Qt6::Widgets)
   target_precompile_headers(qz_qt_pch PRIVATE ${PROJECT_SOURCE_DIR}/cmake/pch/qz_qt_pch.h)
@@ -73,6 +77,16 @@ function(qz_use_qt_pch)
   foreach(target ${ARGN})
     target_link_libraries(${target} PRIVATE Qt6::Widgets)
     target_precompile_headers(${target} REUSE_FROM qz_qt_pch)
+  endforeach()
+endfunction()
+
+# qz_use_core_pch(<target>...): widget-free targets reuse the Qt Core header.
+function(qz_use_core_pch)
+  if(NOT QZ_PCH)
+    return()
+  endif()
+  foreach(target ${ARGN})
+    target_precompile_headers(${target} REUSE_FROM qz_core_pch)
   endforeach()
 endfunction()
 

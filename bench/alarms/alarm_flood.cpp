@@ -12,7 +12,7 @@
 #include "AlarmCenter.h"
 #include "IniFile.h"
 #include "RealAlarmFrm.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "Ui.h"
 
 #include <QApplication>

@@ -6,7 +6,7 @@
 
 #include "AlarmCenter.h"
 #include "RealAlarmFrm.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "Ui.h"
 
 #include <QApplication>

@@ -8,7 +8,7 @@
 // A pseudo-terminal moves bytes at once whatever the rate, so the measured time is the
 // station's own share (frame gap, decoding) plus the simulator's turnaround.
 
-#include "MainF.h"
+#include "StationThread.h"
 #include "ModbusM.h"
 #include "SharedState.h"
 #include "StationOptions.h"
@@ -90,13 +90,16 @@ int main(int argc, char *argv[])
     }
     enterProgramDirectory(home.path());
 
-    TMainFrm w;
+    // The core alone, on this thread, so its timers and the master can be watched directly.
+    StationThread core(StationConfig{home.path(), false}, StationThreading::CallerThread);
+    core.start();
+    Station &w = *core.station();
     QElapsedTimer clock;
     clock.start();
     qint64 requestAt = -1;
     std::vector<double> latencies;
     int requests = 0, okTicks = 0, ticks = 0;
-    // After the window's own poll handler: the request has just been written.
+    // After the core's own poll handler: the request has just been written.
     QObject::connect(&w.Send, &QTimer::timeout, &app, [&] {
         requestAt = clock.nsecsElapsed();
         ++requests;
@@ -113,9 +116,9 @@ int main(int argc, char *argv[])
         if (!counting)
             return;
         ++ticks;
-        okTicks += w.statusPanelText(0).startsWith(QStringLiteral("通讯接收正常"));
+        okTicks += w.snapshot().comm == CommShown::Ok;
     });
-    w.N2Click();
+    w.startRun();
     // The first answer takes a poll period; count from the third second on.
     QTimer::singleShot(3000, &app, [&] { counting = true; });
     QTimer::singleShot(seconds * 1000, &app, &QCoreApplication::quit);

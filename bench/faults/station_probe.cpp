@@ -1,4 +1,4 @@
-// qzstation_probe: the station as qzmonitor runs it (main window, data module, alarm dialog,
+// qzstation_probe: the station as qzmonitor runs it (main window with its core, alarm dialog,
 // the same --home and --start), for the fault loops. Instead of showing message boxes it
 // prints them, one line each on standard output, and answers OK, so a loop can count the
 // messages a fault brings and read their text:
@@ -11,10 +11,9 @@
 // Usage: qzstation_probe --home DIR [--start] [--log-answers] [--log-stores]
 
 #include "AlmFrm.h"
-#include "DataModuleFrm.h"
 #include "MainF.h"
 #include "ModbusM.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "StationOptions.h"
 #include "TTable.h"
 #include "Ui.h"
@@ -73,39 +72,43 @@ int main(int argc, char *argv[])
     ui::setPrompter(&prompter);
     ui::installFontSubstitutions();
 
+    // The window and its core on the core's own thread, as qzmonitor runs them; the probe's
+    // hooks are put into the core on its thread and run there.
     TMainFrm mainForm;
-    TDataModule1 dataModule;
     AlmForm = new TAlmForm(&mainForm);
-    if (logAnswers) {
-        const TModbusM::TNotifyEvent station = mainForm.comm1->OnResponseReady;
-        mainForm.comm1->OnResponseReady = [station](TModbusM *sender) {
-            station(sender);
-            say(QStringLiteral("answer"), QString::number(sender->ResponseData.size()));
-        };
-    }
-    qint64 lastCount = -1;
-    try {
-        if (mainForm.HistoryTable->active())
-            lastCount = mainForm.HistoryTable->recordCount();
-    } catch (const ui::AppError &) {
-    }
-    if (logStores) {
-        // Connected after the station's own handler, so it runs once the record is posted.
-        QObject::connect(&mainForm.Receive, &QTimer::timeout, &mainForm, [&mainForm, &lastCount] {
-            try {
-                const qint64 n = mainForm.HistoryTable->active() ? mainForm.HistoryTable->recordCount() : -1;
-                if (n > lastCount)
-                    say(QStringLiteral("stored"), QString::number(n));
-                lastCount = qMax(lastCount, n);
-            } catch (const ui::AppError &) {
-                // Counting failed as the store did; the station has reported it.
-            }
-        });
-    }
+    std::shared_ptr<qint64> lastCount = std::make_shared<qint64>(-1);
+    mainForm.Core.call([logAnswers, logStores, lastCount](Station &station) {
+        if (logAnswers) {
+            const TModbusM::TNotifyEvent decode = station.comm1->OnResponseReady;
+            station.comm1->OnResponseReady = [decode](TModbusM *sender) {
+                decode(sender);
+                say(QStringLiteral("answer"), QString::number(sender->ResponseData.size()));
+            };
+        }
+        try {
+            if (station.HistoryTable->active())
+                *lastCount = station.HistoryTable->recordCount();
+        } catch (const AppError &) {
+        }
+        if (logStores) {
+            // Connected after the station's own handler, so it runs once the record is posted.
+            QObject::connect(&station.Receive, &QTimer::timeout, &station, [&station, lastCount] {
+                try {
+                    const qint64 n = station.HistoryTable->active() ? station.HistoryTable->recordCount() : -1;
+                    if (n > *lastCount)
+                        say(QStringLiteral("stored"), QString::number(n));
+                    *lastCount = qMax(*lastCount, n);
+                } catch (const AppError &) {
+                    // Counting failed as the store did; the station has reported it.
+                }
+            });
+        }
+        return 0;
+    });
     mainForm.show();
     if (options.start)
         mainForm.N2Click();
-    say(QStringLiteral("ready"), QStringLiteral("records %1").arg(lastCount));
+    say(QStringLiteral("ready"), QStringLiteral("records %1").arg(*lastCount));
     const int rc = QApplication::exec();
     AlmForm = nullptr;
     ui::setPrompter(nullptr);

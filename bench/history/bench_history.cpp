@@ -27,7 +27,7 @@
 #include "HistoryExport.h"
 #include "HistoryQuery.h"
 #include "HistoryTable.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "TQuery.h"
 #include "TTable.h"
 #include "Ui.h"

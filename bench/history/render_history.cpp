@@ -10,7 +10,7 @@
 #include "ChartZoom.h"
 #include "HistoryChart.h"
 #include "HistoryDemoData.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "Ui.h"
 #include "Unit3.h"
 

@@ -9,6 +9,7 @@
 
 #include "HistoryTable.h"
 #include "SiteLink.h"
+#include "WindowState.h"
 #include "TTable.h"
 
 #include <QCoreApplication>
@@ -61,6 +62,7 @@ int main(int argc, char *argv[])
         Option.Names[k] = QStringLiteral("油储温度%1").arg(k + 1);
 
     SiteLink link;
+    link.setChannels(Option, SysParams.ChannelCount);
     link.start(home);
     std::fprintf(stderr, "bench_sitelink: %s\n", qPrintable(link.stateText()));
     db::TTable wwdd;
@@ -73,12 +75,12 @@ int main(int argc, char *argv[])
         ++tick;
         for (int k = 1; k <= channels; ++k)
             AllRecord.Pv[k] = 20.0f + float(k) + float(tick % 100) / 100.0f;
-        link.answerDecoded();
+        link.answerDecoded(AllRecord, SysParams.ChannelCount);
     });
     QTimer store;
     qint64 stored = 0;
     QObject::connect(&store, &QTimer::timeout, [&] {
-        StoreHistoryRecord(wwdd, QDateTime::currentDateTime());
+        StoreHistoryRecord(wwdd, QDateTime::currentDateTime(), AllRecord, SysParams.ChannelCount);
         ++stored;
         link.recordStored();
     });

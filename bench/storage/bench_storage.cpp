@@ -9,7 +9,7 @@
 //     and the time stamps out as doubles for a chart.
 
 #include "HistoryTable.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "TQuery.h"
 #include "TTable.h"
 
@@ -70,7 +70,7 @@ void benchAppend(const QString &dir, int records, int channels)
     timer.start();
     for (int i = 0; i < records; ++i) {
         AllRecord.Pv[1] = float(i % 1000) / 10.0f;
-        StoreHistoryRecord(wwdd, start.addMSecs(qint64(i) * 5000));
+        StoreHistoryRecord(wwdd, start.addMSecs(qint64(i) * 5000), AllRecord, SysParams.ChannelCount);
     }
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
     const qint64 openBytes = tableBytes(wwdd.filePath());

@@ -4,7 +4,7 @@
 
 #include "PvFrm.h"
 #include "RealLineFrm.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "StripChart.h"
 #include "Ui.h"
 

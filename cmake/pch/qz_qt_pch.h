@@ -3,24 +3,7 @@
 // them link (Sql, SerialPort, Network) stay out: a header the target cannot see would make the
 // precompiled one unusable for it.
 #pragma once
-#include <QtCore/QByteArray>
-#include <QtCore/QCoreApplication>
-#include <QtCore/QDateTime>
-#include <QtCore/QDir>
-#include <QtCore/QElapsedTimer>
-#include <QtCore/QFile>
-#include <QtCore/QFileInfo>
-#include <QtCore/QHash>
-#include <QtCore/QList>
-#include <QtCore/QObject>
-#include <QtCore/QProcess>
-#include <QtCore/QRegularExpression>
-#include <QtCore/QSaveFile>
-#include <QtCore/QString>
-#include <QtCore/QStringList>
-#include <QtCore/QTextStream>
-#include <QtCore/QTimer>
-#include <QtCore/QVariant>
+#include "qz_core_pch.h"
 #include <QtGui/QColor>
 #include <QtGui/QFont>
 #include <QtGui/QPainter>

@@ -1,8 +1,6 @@
 #include "AlarmCenter.h"
 
 #include "SettingsFiles.h"
-#include "Ui.h"
-
 
 #ifdef Q_OS_UNIX
 #include <pwd.h>
@@ -60,7 +58,7 @@ QString sessionUserName()
     return name;
 }
 
-AlarmCenter::AlarmCenter(QObject *parent) : QObject(parent), m_user(sessionUserName())
+AlarmCenter::AlarmCenter(QObject *parent) : AlarmBoard(parent), m_user(sessionUserName())
 {
     m_steady.start();
     m_retry.setSingleShot(true);
@@ -81,9 +79,12 @@ AlarmTime AlarmCenter::now() const
 void AlarmCenter::applySettings()
 {
     AlarmSettings settings;
-    // A KTcom.ini that cannot be read or written leaves the defaults in force; the standard
-    // error handler has said why.
-    ui::guarded([&] { settings = readAlarmSettings(m_dir); });
+    // A KTcom.ini that cannot be read or written leaves the defaults in force, and says why.
+    try {
+        settings = readAlarmSettings(m_dir);
+    } catch (const AppError &e) {
+        Q_EMIT errorRaised(e.text());
+    }
     m_engine.setSettings(settings);
     m_notifier.setCommand(settings.command);
 }
@@ -98,10 +99,10 @@ void AlarmCenter::open(const QString &programDir)
     try {
         m_journal.open();
         m_engine.restore(m_journal.openAlarms(AlarmEngine::allKeys()));
-    } catch (const ui::AppError &e) {
+    } catch (const AppError &e) {
         m_journal.close();
         m_journalFailing = true;
-        ui::reportError(QStringLiteral("报警记录文件无法打开，报警照常显示，记录暂存在内存中。\n%1").arg(e.text()));
+        Q_EMIT errorRaised(QStringLiteral("报警记录文件无法打开，报警照常显示，记录暂存在内存中。\n%1").arg(e.text()));
     }
     const int n = m_engine.unacknowledgedCount();
     if (n != m_unacked) {
@@ -132,7 +133,11 @@ void AlarmCenter::stationEvent(StationEvent event, const QString &detail)
     QString text = detail;
     if (event == StationEvent::ProgramStarted && m_journal.isOpen()) {
         bool ended = true;
-        ui::guarded([&] { ended = m_journal.previousRunEnded(); });
+        try {
+            ended = m_journal.previousRunEnded();
+        } catch (const AppError &e) {
+            Q_EMIT errorRaised(e.text());
+        }
         if (!ended)
             text = joined(QStringLiteral("上次运行未正常结束"), text);
     }
@@ -192,13 +197,13 @@ void AlarmCenter::journal(QList<JournalEvent> events)
         if (!m_journal.isOpen())
             m_journal.open();
         m_journal.append(m_unwritten);
-    } catch (const ui::AppError &e) {
+    } catch (const AppError &e) {
         m_journal.close();
         if (m_unwritten.size() > MaxUnwritten)
             m_unwritten.remove(0, m_unwritten.size() - MaxUnwritten);
         if (!m_journalFailing) {
             m_journalFailing = true;
-            ui::reportError(QStringLiteral("报警记录无法写入，报警照常显示，记录暂存在内存中。\n%1").arg(e.text()));
+            Q_EMIT errorRaised(QStringLiteral("报警记录无法写入，报警照常显示，记录暂存在内存中。\n%1").arg(e.text()));
         }
         // Try again later even if nothing else happens.
         if (!m_retry.isActive())

@@ -13,8 +13,9 @@
 //
 // The journal failing (disk full, file damaged) never stops the alarms: they are still
 // evaluated and listed, and the events wait in memory for the journal to come back. The
-// failure is reported once through the standard error handler.
+// failure is reported once (errorRaised).
 
+#include "AlarmBoard.h"
 #include "AlarmEngine.h"
 #include "AlarmNotifier.h"
 #include "AlarmSettings.h"
@@ -25,7 +26,7 @@
 #include <QTimer>
 #include <functional>
 
-class AlarmCenter : public QObject {
+class AlarmCenter : public AlarmBoard {
     Q_OBJECT
 public:
     enum class StationEvent {
@@ -50,7 +51,7 @@ public:
     // Reads [alarms] of KTcom.ini in programDir (writing its defaults when missing), opens
     // Data/events.db and rebuilds the alarm list from it. Journals nothing by itself.
     void open(const QString &programDir);
-    QString programDirectory() const { return m_dir; }
+    QString programDirectory() const override { return m_dir; }
 
     // After each decoded answer: instrument states and station limits.
     void answerDecoded(const TAllRecord &rec, const TOption &opt, int channelCount);
@@ -64,15 +65,16 @@ public:
     void settingsSaved(const QString &fileName, const TAllRecord &rec, const TOption &opt, int channelCount);
 
     // The operator acknowledges the given alarms, or all of them (user: userName()).
-    void acknowledge(const QList<AlarmKey> &keys);
-    void acknowledgeAll();
+    void acknowledge(const QList<AlarmKey> &keys) override;
+    void acknowledgeAll() override;
 
-    QList<Alarm> alarms() const { return m_engine.alarms(); }
-    int unacknowledgedCount() const { return m_unacked; }
+    QList<Alarm> alarms() const override { return m_engine.alarms(); }
+    int unacknowledgedCount() const override { return m_unacked; }
     AlarmState state(const AlarmKey &key) const { return m_engine.state(key); }
 
     const AlarmSettings &settings() const { return m_engine.settings(); }
-    EventJournal &journal() { return m_journal; }
+    const EventJournal &journal() override { return m_journal; }
+    EventJournal &writer() { return m_journal; }
     AlarmNotifier &notifier() { return m_notifier; }
     // Events that could not be written yet.
     int unwrittenCount() const { return int(m_unwritten.size()); }
@@ -86,11 +88,10 @@ public:
     AlarmTime now() const;
 
 Q_SIGNALS:
-    // The list changed (an alarm raised, returned or acknowledged).
-    void alarmsChanged();
     void unacknowledgedCountChanged(int count);
-    // Rows that went into the journal, in order (ids set).
-    void eventsJournaled(const QList<JournalEvent> &events);
+    // A failure the operator must hear of (the journal cannot be opened or written, [alarms]
+    // cannot be read). Said once until it clears; the alarms go on meanwhile.
+    void errorRaised(const QString &text);
 
 private:
     void handle(QList<AlarmEvent> &events);

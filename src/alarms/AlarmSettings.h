@@ -26,7 +26,7 @@ struct AlarmSettings {
 };
 
 // Reads [alarms] of KTcom.ini in programDir, writing missing or bad keys back with their
-// defaults. Input/output failures throw ui::AppError.
+// defaults. Input/output failures throw AppError.
 AlarmSettings readAlarmSettings(const QString &programDir);
 
 // The deadband in the channel's units: percent of |upper − lower| (0 for limits that are not

@@ -2,9 +2,8 @@
 
 #include "EventJournal.h"
 #include "EventsExport.h"
-#include "HistoryCommand.h"
-#include "HistoryQuery.h"
-#include "Ui.h"
+#include "AppError.h"
+#include "ReportRules.h"
 
 #include <QFileInfo>
 #include <QTextStream>
@@ -70,7 +69,7 @@ int runEventsCommand(const EventsCommand &command, const QString &programDir, QT
     try {
         journal.openForReading();
         exportEventsCsv(journal, from, to, command.file);
-    } catch (const ui::AppError &e) {
+    } catch (const AppError &e) {
         return fail(e.text());
     }
     return 0;

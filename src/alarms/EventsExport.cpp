@@ -1,9 +1,8 @@
 #include "EventsExport.h"
 
 #include "EventJournal.h"
-#include "HistoryExport.h"
-#include "HistoryQuery.h"
-#include "Ui.h"
+#include "AppError.h"
+#include "ReportRules.h"
 
 #include <QSaveFile>
 #include <cmath>
@@ -47,7 +46,7 @@ qint64 exportEventsCsv(const EventJournal &journal, const QDateTime &from, const
 {
     QSaveFile file(fileName);
     const auto failed = [&file, &fileName] {
-        return ui::AppError(QStringLiteral("无法写入文件 %1。\nCannot write %1: %2").arg(fileName, file.errorString()));
+        return AppError(QStringLiteral("无法写入文件 %1。\nCannot write %1: %2").arg(fileName, file.errorString()));
     };
     if (!file.open(QIODevice::WriteOnly))
         throw failed();

@@ -23,7 +23,7 @@ QString eventsCsvHeader();
 QString eventsCsvLine(const JournalEvent &event);
 
 // Writes the rows stamped within [from, to] (the end through its whole second). The file is
-// written whole or not at all; returns the number of rows. Throws ui::AppError naming the
+// written whole or not at all; returns the number of rows. Throws AppError naming the
 // file and the reason.
 qint64 exportEventsCsv(const EventJournal &journal, const QDateTime &from, const QDateTime &to,
                        const QString &fileName);

@@ -1,23 +1,18 @@
 #include "MainF.h"
 
-#include "AlarmCenter.h"
 #include "AlmFrm.h"
 #include "CommFrm.h"
-#include "DataModuleFrm.h"
-#include "ModbusM.h"
+#include "EventJournal.h"
 #include "MyPanels.h"
 #include "PvFrm.h"
 #include "RealAlarmFrm.h"
 #include "RealLineFrm.h"
-#include "SiteLink.h"
-#include "SerialAccess.h"
 #include "SettingsFiles.h"
-#include "SharedState.h"
-#include "HistoryTable.h"
-#include "TTable.h"
+#include "StationAlarmBoard.h"
 #include "Tiles.h"
 #include "Ui.h"
 #include "Unit3.h"
+#include "WindowState.h"
 #include "sysFrm.h"
 
 #include <QApplication>
@@ -33,14 +28,13 @@
 
 namespace {
 
-const QString OpenPortError = QStringLiteral("打开串口错误");
 const QString CommErrorText = QStringLiteral("通讯接收错误：ERROR！！！ ");
 const QString CommOkText = QStringLiteral("通讯接收正常：OK！ ");
 
 } // namespace
 
-TMainFrm::TMainFrm(QWidget *parent, bool autoStart)
-    : QMainWindow(parent), HistoryTable(std::make_unique<db::TTable>()), m_autoStart(autoStart)
+TMainFrm::TMainFrm(QWidget *parent, bool autoStart, StationThreading threading)
+    : QMainWindow(parent), Core(StationConfig{programDirectory(), autoStart}, threading), m_autoStart(autoStart)
 {
     setWindowTitle(ui::AppTitle);
     resize(1024, 721);
@@ -60,39 +54,23 @@ TMainFrm::TMainFrm(QWidget *parent, bool autoStart)
     buildStatusBar();
     buildMenu();
 
-    Write_timer.setInterval(1000);
-    Send.setInterval(1500);
-    Receive.setInterval(5000);
-    connect(&Write_timer, &QTimer::timeout, this, &TMainFrm::Write_timerTimer);
-    connect(&Send, &QTimer::timeout, this, &TMainFrm::SendTimer);
-    connect(&Receive, &QTimer::timeout, this, &TMainFrm::ReceiveTimer);
-    Write_timer.start();
-
-    comm1 = new TModbusM(this);
-    comm1->setObjectName(QStringLiteral("comm1"));
-    comm1->SlaveId = 1;
-    comm1->FunctionCode = 0;
-    comm1->Offset = 0;
-    comm1->Quantity = 0;
-    comm1->RegisterDim = 2;
-    comm1->setTimeout(1000);
-    comm1->OnResponseReady = [this](TModbusM *) { comm1ResponseReady(); };
-
-    Alarms = new AlarmCenter(this);
-    connect(Alarms, &AlarmCenter::unacknowledgedCountChanged, this,
-            [this](int n) { showAlarmPanel(StatusPanels[3], n); });
-    Site = new SiteLink(this);
-    // Journal events travel to the broker too; the nudge only says there is something to read.
-    connect(Alarms, &AlarmCenter::eventsJournaled, Site, [this] { Site->eventJournaled(); });
-    connect(Site, &SiteLink::stateChanged, this, [this] { showSpeedPanel(); });
+    AlarmView = new StationAlarmBoard(
+        programDirectory(),
+        [this](const QList<AlarmKey> &keys, bool all) {
+            if (all)
+                Core.post([](Station &s) { s.acknowledgeAll(); });
+            else
+                Core.post([keys](Station &s) { s.acknowledge(keys); });
+        },
+        this);
 
     FormCreate();
 }
 
 TMainFrm::~TMainFrm()
 {
-    // "offline" to the broker and a clean disconnect (a crash leaves it to the last will).
-    Site->shutdown();
+    // The core journals the end, says "offline" to the broker and closes its tables.
+    Core.stop();
 }
 
 void TMainFrm::buildStatusBar()
@@ -146,30 +124,29 @@ QString TMainFrm::statusPanelText(int panel) const { return StatusPanels[panel]-
 
 void TMainFrm::FormCreate()
 {
-    // The journal first, so the start is its first entry; a journal that cannot be opened is
-    // reported and the alarms are still evaluated and listed.
-    startupGuarded([this] {
-        Alarms->open(programDirectory());
-        Alarms->stationEvent(AlarmCenter::StationEvent::ProgramStarted, m_autoStart ? QStringLiteral("--start") : QString());
+    const StationStart start = Core.start([this](Station &station) {
+        connect(&station, &Station::snapshotPublished, this, &TMainFrm::showSnapshot);
+        connect(&station, &Station::messageRaised, this, &TMainFrm::showStationMessage);
+        connect(&station, &Station::eventsJournaled, AlarmView, &StationAlarmBoard::journaled);
     });
-    // Port and history table first. Whatever fails there, the settings are still read: a
-    // dialog saving the zero state of an unread start would wipe every name and limit.
-    startupGuarded([this] { SetupCommAndHistory(); });
-    startupGuarded([] {
-        LoadSysParams();
-        LoadChannelSettings(SysParams.ChannelCount);
-    });
-    // No reading has happened yet: every channel starts interrupted, not at 0.
-    for (int k = 1; k <= MaxChannels; ++k) {
-        AllRecord.Pv[k] = InterruptionMarker;
-        AllRecord.AlmText[k] = QStringLiteral("--");
+    // The window's copies of what the core read: the tiles, the dialogs and the live views
+    // work on them.
+    Option = start.option;
+    SysParams = start.sysParams;
+    SettingsLoad = start.settingsLoad;
+    if (SettingsLoad.channels >= 0) {
+        try {
+            CreateTiles(SysParams.ChannelCount);
+        } catch (const AppError &e) {
+            showStationMessage({StationMessage::Kind::Error, e.text(), true});
+        }
     }
-    if (SettingsLoad.channels >= 0)
-        startupGuarded([this] { CreateTiles(SysParams.ChannelCount); });
-    ApplyStorageInterval();
-    startupGuarded([this] { Site->start(programDirectory()); });
-    if (m_autoStart)
-        N2Click();
+    // The tiles show what the core holds now (every channel interrupted until answers come).
+    refreshChannelTiles(Panel2, SysParams.ChannelCount);
+    if (m_autoStart) {
+        N2->setEnabled(false);
+        N3->setEnabled(true);
+    }
 }
 
 void TMainFrm::startupMessage(const QString &text)
@@ -182,176 +159,137 @@ void TMainFrm::startupMessage(const QString &text)
     ui::showNotice(text, this);
 }
 
-bool TMainFrm::startupGuarded(const std::function<void()> &fn)
+void TMainFrm::showStationMessage(const StationMessage &message)
 {
-    if (!m_autoStart)
-        return ui::guarded(fn);
-    try {
-        fn();
-        return true;
-    } catch (const ui::AppError &e) {
-        startupMessage(e.text());
-    } catch (const std::exception &e) {
-        startupMessage(QString::fromLocal8Bit(e.what()));
+    if (message.startup && m_autoStart) {
+        startupMessage(message.text);
+        return;
     }
-    return false;
-}
-
-void TMainFrm::SetupCommAndHistory()
-{
-    const CommSettings comm = ReadCommSettings(programDirectory());
-    comm1->setDeviceMap(ReadDeviceMap(programDirectory()));
-    m_portName = comm.port;
-    m_speed = comm.speed;
-
-    TComPortNumber port;
-    TComPortBaudRate speed;
-    m_portKnown = ComPortNumberFromName(QStringLiteral("pn") + comm.port, &port)
-        && ComPortBaudRateFromName(QStringLiteral("br") + QString::number(comm.speed), &speed);
-    bool opened = false;
-    if (m_portKnown) {
-        comm1->setComPort(port);
-        comm1->setComPortSpeed(speed);
-        opened = comm1->OpenPort();
-    }
-    m_portUp = opened;
-    if (opened) {
-        showPortInStatusBar();
-    } else {
-        Alarms->stationEvent(AlarmCenter::StationEvent::PortOpenFailed,
-                             comm.port + (m_portKnown ? QStringLiteral(" ") + comm1->DevicePath() : QString()));
-        if (m_portKnown)
-            // A device there but not permitted is named with its fix (group membership).
-            startupMessage(openPortFailureText(OpenPortError, comm1->DevicePath()));
-        else
-            startupMessage(OpenPortError);
-    }
-
-    // The history table is bound and opened even without a port, so a run started later
-    // stores into it; storing itself only starts with the port or with the run.
-    openHistoryTable();
-    if (opened)
-        Receive.start();
-}
-
-void TMainFrm::showPortInStatusBar()
-{
-    StatusPanels[1]->setText(QStringLiteral("通讯接口： ") + m_portName);
-    m_portShown = true;
-    showSpeedPanel();
-}
-
-void TMainFrm::showSpeedPanel()
-{
-    QString text = m_portShown ? QStringLiteral("通讯速率： ") + QString::number(m_speed) + QStringLiteral(" Bps")
-                               : StatusPanels[2]->text().section(QStringLiteral("    "), 0, 0);
-    if (Site && Site->enabled())
-        text += QStringLiteral("    ") + Site->stateText();
-    StatusPanels[2]->setText(text);
-    StatusPanels[2]->setToolTip(Site && Site->enabled() ? Site->stateText() : QString());
-}
-
-void TMainFrm::openHistoryTable()
-{
-    HistoryTable->close();
-    HistoryTable->setDatabaseName(programDirectory());
-    HistoryTable->setTableName(QStringLiteral("wwdd"));
-    HistoryTable->setExclusive(true);
-    ensureHistoryTable(programDirectory());
-    HistoryTable->open();
+    if (message.kind == StationMessage::Kind::Message)
+        ui::showMessage(message.text, this);
+    else
+        ui::reportError(message.text);
 }
 
 void TMainFrm::CreateTiles(int count) { createChannelTiles(Panel2, count); }
 
-void TMainFrm::ApplyStorageInterval() { Receive.setInterval(storagePeriodMs(SysParams.StorageIntervalMs)); }
+// ---------------------------------------------------------------------------------------------
+// What the core publishes
+
+void TMainFrm::showSnapshot(const StationSnapshot &snapshot)
+{
+    m_snapshot = snapshot;
+    // The live views read the window's copy on their own timers.
+    AllRecord = snapshot.record;
+
+    if (snapshot.lastPoll.isValid()) {
+        QString caption = ui::AppTitle + QLatin1Char(' ') + ui::localDateTimeText(snapshot.lastPoll);
+        if (snapshot.answerBytes >= 0)
+            caption += QStringLiteral(" Receive:") + QString::number(snapshot.answerBytes) + QStringLiteral("字节");
+        if (caption != windowTitle())
+            setWindowTitle(caption);
+    }
+
+    if (snapshot.reason == StationSnapshot::Reason::Refresh) {
+        // Panel 0 keeps the last text set until the other one replaces it.
+        if (snapshot.comm != m_commShown && snapshot.comm != CommShown::None)
+            StatusPanels[0]->setText(snapshot.comm == CommShown::Ok ? CommOkText : CommErrorText);
+        m_commShown = snapshot.comm;
+        refreshChannelTiles(Panel2, snapshot.channelCount);
+    }
+
+    if (snapshot.portShown && !m_portShown) {
+        StatusPanels[1]->setText(QStringLiteral("通讯接口： ") + snapshot.portName);
+        m_portShown = true;
+    }
+    showSpeedPanel(snapshot);
+    showAlarmPanel(StatusPanels[3], snapshot.unacknowledged);
+    AlarmView->show(snapshot);
+    Q_EMIT snapshotShown(snapshot);
+}
+
+void TMainFrm::showSpeedPanel(const StationSnapshot &snapshot)
+{
+    QString text = m_portShown ? QStringLiteral("通讯速率： ") + QString::number(snapshot.speed) + QStringLiteral(" Bps")
+                               : StatusPanels[2]->text().section(QStringLiteral("    "), 0, 0);
+    if (snapshot.siteEnabled)
+        text += QStringLiteral("    ") + snapshot.siteState;
+    if (text != StatusPanels[2]->text())
+        StatusPanels[2]->setText(text);
+    StatusPanels[2]->setToolTip(snapshot.siteEnabled ? snapshot.siteState : QString());
+}
 
 // ---------------------------------------------------------------------------------------------
 // Run states
 
 void TMainFrm::N2Click()
 {
-    Send.start();
-    Receive.start();
+    Core.post([](Station &s) { s.startRun(); });
     N2->setEnabled(false);
     N3->setEnabled(true);
-    Alarms->stationEvent(AlarmCenter::StationEvent::RunStarted);
 }
 
 void TMainFrm::N3Click()
 {
-    Send.stop();
-    Receive.stop();
+    Core.post([](Station &s) { s.stopRun(); });
     N3->setEnabled(false);
     N2->setEnabled(true);
-    Alarms->stationEvent(AlarmCenter::StationEvent::RunStopped);
 }
 
 void TMainFrm::N4Click()
 {
     if (!ui::askOkCancel(QStringLiteral("你真的想清除所有的历史数据吗?"), this))
         return;
-    Send.stop();
-    Receive.stop();
-    if (ui::guarded([this] { EmptyHistory(*HistoryTable); })) {
-        Alarms->stationEvent(AlarmCenter::StationEvent::HistoryEmptied);
-        Site->recordStored(); // the publisher's cursor learns the table started again
-    }
+    Core.post([](Station &s) { s.emptyHistory(); });
     // Polling and storing run afterwards whatever they did before; the menu says so too.
-    Send.start();
-    Receive.start();
     N2->setEnabled(false);
     N3->setEnabled(true);
 }
 
 // Settings dialogs, live views and the history window: polling, storing and the refresh go
 // on behind every one of them, in the run state the operator last chose. The dialogs edit
-// copies; what they save takes effect at once.
-void TMainFrm::runSettingsDialog(QDialog *dialog, const QStringList &files)
+// copies; what they save reaches the core and takes effect at once.
+void TMainFrm::runSettingsDialog(const std::function<int()> &run, const QStringList &files)
 {
     // The system dialog writes Sys_Para.Pf before it checks its rows, so a save is told by the
     // files' time stamps, not by the dialog's result alone.
     QList<QDateTime> before;
     for (const QString &f : files)
         before.append(QFileInfo(f).lastModified());
-    const int result = ui::showModalOwned(dialog);
-    for (int i = 0; i < files.size(); ++i) {
-        const QDateTime after = QFileInfo(files.at(i)).lastModified();
-        if (result == QDialog::Accepted || after != before.at(i)) {
-            Alarms->settingsSaved(QFileInfo(files.at(i)).fileName(), AllRecord, Option, SysParams.ChannelCount);
-            Site->settingsSaved();
-        }
-    }
+    const int result = run();
+    QStringList saved;
+    for (int i = 0; i < files.size(); ++i)
+        if (result == QDialog::Accepted || QFileInfo(files.at(i)).lastModified() != before.at(i))
+            saved.append(files.at(i));
+    if (saved.isEmpty())
+        return;
+    Core.post([saved, option = Option, sysParams = SysParams](Station &s) { s.settingsSaved(saved, option, sysParams); });
 }
 
 void TMainFrm::N6Click()
 {
-    runSettingsDialog(new TCommForm(this), {QDir(programDirectory()).filePath(CommIniFileName)});
+    runSettingsDialog([this] { return ui::showModalOwned(new TCommForm(this)); },
+                      {QDir(programDirectory()).filePath(CommIniFileName)});
     ui::showMessage(QStringLiteral("通讯接口改变需重启程序才能生效！"), this);
 }
 
 void TMainFrm::N7Click()
 {
-    runSettingsDialog(new TSysForm(this), {SysParaFileName, SystemPvFileName});
-    ApplyStorageInterval();
+    runSettingsDialog([this] { return ui::showModalOwned(new TSysForm(this)); }, {SysParaFileName, SystemPvFileName});
 }
 
 void TMainFrm::NAlmClick()
 {
     if (!AlmForm)
         return;
-    const QDateTime before = QFileInfo(SystemAlmFileName).lastModified();
-    const int result = ui::showModal(AlmForm);
-    if (result == QDialog::Accepted || QFileInfo(SystemAlmFileName).lastModified() != before) {
-        Alarms->settingsSaved(SystemAlmFileName, AllRecord, Option, SysParams.ChannelCount);
-        Site->settingsSaved();
-    }
+    runSettingsDialog([] { return ui::showModal(AlmForm); }, {SystemAlmFileName});
 }
 
 void TMainFrm::N16Click() { ui::showModalOwned(new TPvForm(this)); }
 
 void TMainFrm::N17Click() { ui::showModalOwned(new TRealLineForm(this)); }
 
-void TMainFrm::N18Click() { ui::showModalOwned(new TRealAlarmForm(*Alarms, this)); }
+void TMainFrm::N18Click() { ui::showModalOwned(new TRealAlarmForm(*AlarmView, this)); }
 
 // The history window reads wwdd beside the storing station: a query shows the records stored
 // up to the moment it ran.
@@ -360,91 +298,4 @@ void TMainFrm::N19Click() { ui::showModalOwned(new TForm3(this)); }
 void TMainFrm::AboutClick()
 {
     ui::showMessage(ui::AppTitle + QStringLiteral("\n") + QStringLiteral(QZ_VERSION), this);
-}
-
-// ---------------------------------------------------------------------------------------------
-// The acquisition cycle
-
-void TMainFrm::SendTimer()
-{
-    setWindowTitle(ui::AppTitle + QLatin1Char(' ') + ui::localDateTimeText(QDateTime::currentDateTime()));
-    try {
-        // A port name the master has no port for is never opened (it would open another one);
-        // the request is then refused as "port not open", like a missing device.
-        const bool open = m_portKnown && comm1->OpenPort();
-        if (open && !m_portShown)
-            showPortInStatusBar(); // the adapter has appeared since start-up
-        if (open != m_portUp && m_portKnown) {
-            m_portUp = open;
-            Alarms->stationEvent(open ? AlarmCenter::StationEvent::PortRestored : AlarmCenter::StationEvent::PortOpenFailed,
-                                 m_portName + QStringLiteral(" ") + comm1->DevicePath());
-        }
-        comm1->FunctionCode = 3;
-        comm1->SlaveId = 1;
-        comm1->Offset = 0;
-        comm1->Quantity = quint16(pollQuantity(SysParams.ChannelCount));
-        comm1->SendRequest();
-        m_sendErrorShown = false;
-    } catch (...) {
-        // Shown once until a request goes out again: repeated boxes would pile up, behind a
-        // modal window too.
-        if (!m_sendErrorShown) {
-            m_sendErrorShown = true;
-            ui::showMessage(QStringLiteral("error address!"), this);
-        }
-    }
-    CommWatch.polled();
-}
-
-void TMainFrm::comm1ResponseReady()
-{
-    const QByteArray data = comm1->ResponseData;
-    setWindowTitle(windowTitle() + QStringLiteral(" Receive:") + QString::number(data.size()) + QStringLiteral("字节"));
-    if (decodeAnswer(data, AllRecord, Option)) {
-        CommWatch.answered();
-        Alarms->answerDecoded(AllRecord, Option, SysParams.ChannelCount);
-        Site->answerDecoded(AllRecord, SysParams.ChannelCount);
-    }
-}
-
-void TMainFrm::Write_timerTimer()
-{
-    switch (CommWatch.tick()) {
-    case CommWatchCounter::Event::Error:
-        StatusPanels[0]->setText(CommErrorText);
-        m_commShown = 2;
-        Site->setCommState(StationComm::Error);
-        // Answers stopped: the values shown and stored from now on are not current.
-        markInterrupted(AllRecord, SysParams.ChannelCount);
-        break;
-    case CommWatchCounter::Event::Ok:
-        StatusPanels[0]->setText(CommOkText);
-        m_commShown = 1;
-        Site->setCommState(StationComm::Ok);
-        break;
-    case CommWatchCounter::Event::None:
-        break;
-    }
-    refreshChannelTiles(Panel2, SysParams.ChannelCount);
-    // "通讯中断" is active while panel 0 shows the error.
-    Alarms->refreshTick(m_commShown == 2 ? CommState::Error : m_commShown == 1 ? CommState::Ok : CommState::Unknown);
-}
-
-void TMainFrm::ReceiveTimer()
-{
-    try {
-        StoreHistoryRecord(*HistoryTable, QDateTime::currentDateTime());
-        Site->recordStored();
-        if (m_storageErrorShown)
-            Alarms->stationEvent(AlarmCenter::StationEvent::StorageRestored);
-        m_storageErrorShown = false;
-    } catch (const ui::AppError &e) {
-        // Shown once: a failing disk must not pile up a message box every storage period.
-        // Storage keeps retrying and reports again after it has worked once.
-        if (!m_storageErrorShown) {
-            m_storageErrorShown = true;
-            Alarms->stationEvent(AlarmCenter::StationEvent::StorageFailed, e.text());
-            ui::reportError(e.text());
-        }
-    }
 }

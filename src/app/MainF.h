@@ -1,38 +1,36 @@
 #pragma once
-// The station's main window: start-up, menu and run states, status bar, tiles, and the
-// timer-driven acquisition cycle (poll, decode, refresh, store).
+// The station's main window: start-up, menu and run states, status bar and tiles. It shows
+// what the station core publishes and sends it commands; the acquisition cycle itself (poll,
+// decode, refresh, store, alarms, site publisher) runs in the core, on a thread of its own,
+// so nothing the window does can delay a poll or a record.
 
-#include "Acquisition.h"
+#include "StationSnapshot.h"
+#include "StationThread.h"
 
 #include <QMainWindow>
-#include <QTimer>
 #include <functional>
 #include <memory>
 
-class AlarmCenter;
-class SiteLink;
 class QAction;
 class QFrame;
 class QDialog;
 class QLabel;
-class TModbusM;
-namespace db {
-class TTable;
-}
+class StationAlarmBoard;
 
 class TMainFrm : public QMainWindow {
     Q_OBJECT
 public:
     // autoStart: the station starts by itself (--start): the run begins at the end of start-up,
     // and start-up problems are shown in boxes that do not wait for OK and written to stderr,
-    // since nobody may be there to press OK.
-    explicit TMainFrm(QWidget *parent = nullptr, bool autoStart = false);
+    // since nobody may be there to press OK. threading: where the core runs (its own thread;
+    // tests of the window's behaviour may run it on the window's thread and tick it by hand).
+    explicit TMainFrm(QWidget *parent = nullptr, bool autoStart = false,
+                      StationThreading threading = StationThreading::OwnThread);
     ~TMainFrm() override;
 
-    // Start-up sequence; the constructor runs it. The settings files are read whatever
-    // happens to the port or the history table.
+    // Start-up sequence; the constructor runs it: the core starts (journal, port, history
+    // table, settings files), then the tiles are built from the settings it read.
     void FormCreate();
-    void SetupCommAndHistory();
     void CreateTiles(int count);
 
     // Menu handlers.
@@ -48,31 +46,25 @@ public:
     void N19Click(); // 数据查询
     void AboutClick();
 
-    // The acquisition cycle.
-    void SendTimer();
-    void comm1ResponseReady();
-    void Write_timerTimer();
-    void ReceiveTimer();
-
-    // The storage tick follows the configured storage interval.
-    void ApplyStorageInterval();
+    // What the core published: caption, status panels, tiles (at refresh ticks), the live
+    // state the live views read, the alarms.
+    void showSnapshot(const StationSnapshot &snapshot);
+    // A message the core raised: a box, or, starting by itself, a notice and a line on stderr.
+    void showStationMessage(const StationMessage &message);
 
     QString statusPanelText(int panel) const;
+    const StationSnapshot &lastSnapshot() const { return m_snapshot; }
+
+    // The core. Its members belong to its thread: with StationThreading::OwnThread reach it only
+    // through Core.post(); tests that run it on the window's thread may use core() directly.
+    StationThread Core;
+    Station &core() { return *Core.station(); }
 
     QFrame *Panel2 = nullptr;
     // 0 communication state, 1 port, 2 speed (the rest of the bar), 3 unacknowledged alarms.
     QLabel *StatusPanels[4] = {};
-    QTimer Write_timer;
-    QTimer Send;
-    QTimer Receive;
-    TModbusM *comm1 = nullptr;
-    std::unique_ptr<db::TTable> HistoryTable;
-    CommWatchCounter CommWatch;
-    // Alarms (instrument states, station limits, communication), the event journal and the
-    // notification command.
-    AlarmCenter *Alarms = nullptr;
-    // The site network (MQTT broker); off unless [mqtt] Host is set in KTcom.ini.
-    SiteLink *Site = nullptr;
+    // The alarms as the core last published them, for the "实时报警" view.
+    StationAlarmBoard *AlarmView = nullptr;
 
     QAction *N2 = nullptr;
     QAction *N3 = nullptr;
@@ -89,28 +81,24 @@ public:
 
     bool autoStart() const { return m_autoStart; }
 
+Q_SIGNALS:
+    // A snapshot has been shown (tests watch what the operator saw).
+    void snapshotShown(const StationSnapshot &snapshot);
+
 private:
     void buildMenu();
     void buildStatusBar();
-    void openHistoryTable();
     // A start-up problem: a plain box that waits for OK, or, starting by itself, one that does
     // not wait, and a line on stderr.
     void startupMessage(const QString &text);
-    // Runs fn; an error escaping it is shown like a start-up problem. False when one did.
-    bool startupGuarded(const std::function<void()> &fn);
-    void showPortInStatusBar();
     // Panel 2: the line speed, and the site network's link state while it is configured.
-    void showSpeedPanel();
-    // Runs a settings dialog; what it saved is journaled and takes effect in the alarms at once.
-    void runSettingsDialog(QDialog *dialog, const QStringList &files);
+    void showSpeedPanel(const StationSnapshot &snapshot);
+    // Runs a settings dialog; whatever it saved reaches the core, which journals it and lets
+    // it take effect at once.
+    void runSettingsDialog(const std::function<int()> &run, const QStringList &files);
 
-    bool m_storageErrorShown = false;
-    bool m_sendErrorShown = false;
     bool m_autoStart = false;
-    bool m_portKnown = false;  // the configured port name names a port the master has
     bool m_portShown = false;  // status panels 1 and 2 show port and speed
-    bool m_portUp = false;     // the port was open at the last attempt (journaled when it changes)
-    int m_commShown = 0;       // what panel 0 shows: 0 nothing yet, 1 OK, 2 ERROR
-    QString m_portName;        // as configured: "COM1"
-    int m_speed = 0;           // bit/s as configured
+    CommShown m_commShown = CommShown::None;
+    StationSnapshot m_snapshot;
 };

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "ProgramDirectory.h"
+
 struct StationOptions {
     QString home;        // --home DIR; empty: the default program directory
     bool start = false;  // --start: begin the run at start-up
@@ -15,19 +17,7 @@ struct StationOptions {
 StationOptions parseStationOptions(const QStringList &arguments);
 QString stationUsage();
 
-// Whether an executable in executableDir is an installed program rather than one in a build
-// tree: its directory is installBinDir (the bin directory of the configured install prefix),
-// a system bin directory (/usr/bin, /usr/local/bin, ...), or a bin directory beside the
-// share/applications/qzmonitor.desktop of an install tree moved elsewhere.
-bool isInstalledProgramDirectory(const QString &executableDir, const QString &installBinDir);
-
-// The program directory when --home is not given: the per-user data directory
-// (~/.local/share/qzmonitor) for an installed program, whose directory is shared by every user
-// and writable only by root; otherwise the executable's directory when writable, else the
-// per-user data directory.
-QString defaultProgramDirectory(const QString &executableDir, const QString &installBinDir);
-QString defaultProgramDirectory(const QString &executableDir);
-
-// Makes dir the program directory and the working directory (created when missing).
+// Makes dir the program directory (WindowState.h) and the working directory (created when
+// missing).
 // Returns an error text, or an empty string on success.
 QString enterProgramDirectory(const QString &dir);

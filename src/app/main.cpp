@@ -1,10 +1,8 @@
-#include "AlarmCenter.h"
 #include "AlmFrm.h"
-#include "DataModuleFrm.h"
 #include "EventsCommand.h"
 #include "HistoryCommand.h"
 #include "MainF.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "StationLock.h"
 #include "StationOptions.h"
 #include "Ui.h"
@@ -102,14 +100,14 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    // The core starts on its own thread (journal, port, history table, settings, the Data
+    // directory with the month table); the window shows it.
     TMainFrm mainForm(nullptr, options.start);
-    TDataModule1 dataModule;
     // The alarm dialog lives hidden for the whole run; its grid is built from the settings the
-    // main window has just loaded.
+    // core has just loaded.
     AlmForm = new TAlmForm(&mainForm);
     mainForm.showMaximized();
     const int rc = QApplication::exec();
-    mainForm.Alarms->stationEvent(AlarmCenter::StationEvent::ProgramEnded);
     AlmForm = nullptr;
     return rc;
 }

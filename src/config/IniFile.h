@@ -5,7 +5,7 @@
 // matching quotes loses them. Every read goes to the file; every write rewrites the file at
 // once, keeping all other sections, keys, comments and blank lines (line ends become CR LF).
 // A missing file reads as empty and is created by the first write. Bytes on disk are GBK.
-// Input/output failures throw ui::AppError.
+// Input/output failures throw AppError.
 
 #include <QList>
 #include <QString>

@@ -1,6 +1,6 @@
 #include "PfFile.h"
 
-#include "Ui.h"
+#include "AppError.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,12 +17,12 @@ QString displayPath(const QString &path) { return QDir::toNativeSeparators(QFile
 
 [[noreturn]] void failRead(const QString &path, const QString &reason)
 {
-    throw ui::AppError(QStringLiteral("读取文件 %1 失败：%2").arg(displayPath(path), reason));
+    throw AppError(QStringLiteral("读取文件 %1 失败：%2").arg(displayPath(path), reason));
 }
 
 [[noreturn]] void failWrite(const QString &path, const QString &reason)
 {
-    throw ui::AppError(QStringLiteral("写入文件 %1 失败：%2").arg(displayPath(path), reason));
+    throw AppError(QStringLiteral("写入文件 %1 失败：%2").arg(displayPath(path), reason));
 }
 
 // Bytes GBK cannot decode (a stray byte of another code page, a broken pair) are kept as they

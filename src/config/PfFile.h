@@ -2,7 +2,7 @@
 // Line files of the settings: the .Pf files (opened by bare name in the working directory)
 // and, through the same text routines, KTcom.ini. Bytes on disk are GBK, the code page of
 // the Chinese user interface, without a byte-order mark. Lines are written with CR LF;
-// reading takes CR LF or LF alone. Every input/output failure throws ui::AppError naming
+// reading takes CR LF or LF alone. Every input/output failure throws AppError naming
 // the file and the reason; files are closed on the way out.
 
 #include <QString>

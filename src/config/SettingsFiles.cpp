@@ -97,75 +97,75 @@ void WriteCommSettings(const QString &programDir, const QString &port, int speed
     ini.writeString(CommSection, SpeedKey, QString::number(speed));
 }
 
-void LoadSysParams()
+void LoadSysParams(TSysParams &sys, TSettingsLoad &load)
 {
     if (!pfFileExists(QStringLiteral("Sys_Para.pf"))) {
-        SysParams.ChannelCount = DefaultChannelCount;
-        SysParams.StorageIntervalMs = DefaultStorageIntervalMs;
-        SaveSysParams();
-        SettingsLoad.sysParams = true;
+        sys.ChannelCount = DefaultChannelCount;
+        sys.StorageIntervalMs = DefaultStorageIntervalMs;
+        SaveSysParams(sys);
+        load.sysParams = true;
         return;
     }
     PfReader reader(QStringLiteral("Sys_Para.pf"));
     qint64 value = 0;
-    SysParams.ChannelCount = parseInteger(reader.readLine(), &value) && value >= 1 && value <= MaxChannels
+    sys.ChannelCount = parseInteger(reader.readLine(), &value) && value >= 1 && value <= MaxChannels
         ? int32_t(value)
         : DefaultChannelCount;
-    SysParams.StorageIntervalMs = parseInteger(reader.readLine(), &value)
+    sys.StorageIntervalMs = parseInteger(reader.readLine(), &value)
             && value >= std::numeric_limits<int32_t>::min() && value <= std::numeric_limits<int32_t>::max()
         ? int32_t(value)
         : DefaultStorageIntervalMs;
-    SettingsLoad.sysParams = true;
+    load.sysParams = true;
 }
 
-void LoadChannelSettings(int count)
+void LoadChannelSettings(TOption &opt, int count, TSettingsLoad &load)
 {
     count = limitCount(count);
 
     if (pfFileExists(SystemPvFileName)) {
         PfReader reader(SystemPvFileName);
         for (int i = 0; i < count; ++i) {
-            Option.Names[i] = reader.readLine();
-            Option.Units[i] = reader.readLine();
+            opt.Names[i] = reader.readLine();
+            opt.Units[i] = reader.readLine();
             float value = 0.0f;
-            Option.LowerLimits[i] = parseSingle(reader.readLine(), &value) ? value : 0.0f;
+            opt.LowerLimits[i] = parseSingle(reader.readLine(), &value) ? value : 0.0f;
             value = 0.0f;
-            Option.UpperLimits[i] = parseSingle(reader.readLine(), &value) ? value : 0.0f;
+            opt.UpperLimits[i] = parseSingle(reader.readLine(), &value) ? value : 0.0f;
         }
     } else {
         for (int i = 0; i < count; ++i) {
-            Option.Names[i] = defaultChannelName(i + 1);
-            Option.Units[i] = DefaultUnit;
-            Option.LowerLimits[i] = 0.0f;
-            Option.UpperLimits[i] = 200.0f;
+            opt.Names[i] = defaultChannelName(i + 1);
+            opt.Units[i] = DefaultUnit;
+            opt.LowerLimits[i] = 0.0f;
+            opt.UpperLimits[i] = 200.0f;
         }
-        SaveChannelSettings(count);
+        SaveChannelSettings(opt, count);
     }
 
     if (pfFileExists(SystemAlmFileName)) {
         PfReader reader(SystemAlmFileName);
         for (int i = 0; i < count; ++i) {
             reader.readLine(); // the name is kept in SystemPv.Pf
-            Option.AlarmModes[i] = readLooseInteger(reader.readLine());
-            Option.AlarmValues[i] = readLooseSingle(reader.readLine());
+            opt.AlarmModes[i] = readLooseInteger(reader.readLine());
+            opt.AlarmValues[i] = readLooseSingle(reader.readLine());
         }
     } else {
         QStringList lines;
         for (int i = 0; i < count; ++i) {
-            Option.AlarmModes[i] = amNone;
-            Option.AlarmValues[i] = 80.0f;
+            opt.AlarmModes[i] = amNone;
+            opt.AlarmValues[i] = 80.0f;
             // A new file carries the value in the long scientific form; the dialog later
             // writes the general form. The reader takes both.
-            lines << Option.Names[i] << QString::number(amNone) << formatScientific23(Option.AlarmValues[i]);
+            lines << opt.Names[i] << QString::number(amNone) << formatScientific23(opt.AlarmValues[i]);
         }
         writePfFile(SystemAlmFileName, lines);
     }
-    SettingsLoad.channels = count;
+    load.channels = count;
 }
 
-QString settingsSaveRefusal(int rows)
+QString settingsSaveRefusal(const TSettingsLoad &load, int rows)
 {
-    if (!SettingsLoad.sysParams || SettingsLoad.channels < 0)
+    if (!load.sysParams || load.channels < 0)
         return QStringLiteral("设置文件在启动时未能读入，为免覆盖原有的设置，本次不保存。"
                               "请检查程序目录中的设置文件（Sys_Para.Pf、SystemPv.Pf、SystemAlm.Pf），然后重新启动程序。");
     if (rows <= 0)
@@ -173,27 +173,27 @@ QString settingsSaveRefusal(int rows)
     return QString();
 }
 
-void SaveSysParams()
+void SaveSysParams(const TSysParams &sys)
 {
     writePfFile(SysParaFileName,
-                {QString::number(SysParams.ChannelCount), QString::number(SysParams.StorageIntervalMs)});
+                {QString::number(sys.ChannelCount), QString::number(sys.StorageIntervalMs)});
 }
 
-void SaveChannelSettings(int count)
+void SaveChannelSettings(const TOption &opt, int count)
 {
     count = limitCount(count);
     QStringList lines;
     for (int i = 0; i < count; ++i)
-        lines << Option.Names[i] << Option.Units[i] << formatGeneral(Option.LowerLimits[i])
-              << formatGeneral(Option.UpperLimits[i]);
+        lines << opt.Names[i] << opt.Units[i] << formatGeneral(opt.LowerLimits[i])
+              << formatGeneral(opt.UpperLimits[i]);
     writePfFile(SystemPvFileName, lines);
 }
 
-void SaveAlarmSettings(int count)
+void SaveAlarmSettings(const TOption &opt, int count)
 {
     count = limitCount(count);
     QStringList lines;
     for (int i = 0; i < count; ++i)
-        lines << Option.Names[i] << QString::number(Option.AlarmModes[i]) << formatGeneral(Option.AlarmValues[i]);
+        lines << opt.Names[i] << QString::number(opt.AlarmModes[i]) << formatGeneral(opt.AlarmValues[i]);
     writePfFile(SystemAlmFileName, lines);
 }

@@ -1,17 +1,19 @@
 #pragma once
-// The settings files of the station and the loaders and savers that mirror them into the
-// process-wide state (SysParams, Option):
+// The settings files of the station and the loaders and savers that mirror them into a
+// settings state (TSysParams, TOption; the window's process-wide copies are in WindowState.h):
 //   KTcom.ini     program directory: [communication] COM, Bps; [devices] COMn = device path
 //   Sys_Para.Pf   working directory: ChannelCount, StorageIntervalMs
 //   SystemPv.Pf   working directory: per channel name, unit, lower limit, upper limit
 //   SystemAlm.Pf  working directory: per channel name, alarm mode, alarm value
 // A missing file is created with the defaults; a value that does not parse is replaced by
-// its default without a message. Input/output failures throw ui::AppError.
+// its default without a message. Input/output failures throw AppError.
 
 #include <QList>
 #include <QMap>
 #include <QString>
 #include <QStringList>
+
+#include "SharedState.h"
 
 inline const QString CommIniFileName = QStringLiteral("KTcom.ini");
 inline const QString SysParaFileName = QStringLiteral("Sys_Para.Pf");
@@ -54,26 +56,26 @@ void WriteDeviceMapping(const QString &programDir, int port, const QString &devi
 // Writes "COM" then "Bps" into [communication] of KTcom.ini, keeping everything else.
 void WriteCommSettings(const QString &programDir, const QString &port, int speed);
 
-// Fills SysParams from Sys_Para.Pf, or creates it with 8 and 60000. A line that does not
-// parse gives the default for this run and the file is left as it is. A channel count
-// outside 1 … 32 counts as unparsable (8), since every per-channel table has 32 entries.
-// Marks SettingsLoad.sysParams once done.
-void LoadSysParams();
+// Fills sys from Sys_Para.Pf, or creates it with 8 and 60000. A line that does not parse
+// gives the default for this run and the file is left as it is. A channel count outside
+// 1 … 32 counts as unparsable (8), since every per-channel table has 32 entries. Marks
+// load.sysParams once done.
+void LoadSysParams(TSysParams &sys, TSettingsLoad &load);
 
-// Fills the first count entries of Option from SystemPv.Pf and SystemAlm.Pf, creating either
-// file with defaults when it is missing. count is limited to 0 … 32. Marks
-// SettingsLoad.channels once done.
-void LoadChannelSettings(int count);
+// Fills the first count entries of opt from SystemPv.Pf and SystemAlm.Pf, creating either
+// file with defaults when it is missing. count is limited to 0 … 32. Marks load.channels once
+// done.
+void LoadChannelSettings(TOption &opt, int count, TSettingsLoad &load);
 
 // Why a dialog must not save a table of `rows` channels now, or an empty string when it may:
 // the settings were not read at start-up (saving would replace them with the zero state), or
 // the table has no rows.
-QString settingsSaveRefusal(int rows);
+QString settingsSaveRefusal(const TSettingsLoad &load, int rows);
 
-// Rewrites Sys_Para.Pf from SysParams.
-void SaveSysParams();
-// Rewrites SystemPv.Pf with the first count channels of Option.
-void SaveChannelSettings(int count);
-// Rewrites SystemAlm.Pf with the first count channels of Option: name, mode ("-1", "0",
-// "1"), value in the general number format.
-void SaveAlarmSettings(int count);
+// Rewrites Sys_Para.Pf from sys.
+void SaveSysParams(const TSysParams &sys);
+// Rewrites SystemPv.Pf with the first count channels of opt.
+void SaveChannelSettings(const TOption &opt, int count);
+// Rewrites SystemAlm.Pf with the first count channels of opt: name, mode ("-1", "0", "1"),
+// value in the general number format.
+void SaveAlarmSettings(const TOption &opt, int count);

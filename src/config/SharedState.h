@@ -1,6 +1,7 @@
 #pragma once
-// The process-wide state of the station: settings (Option, SysParams) and the live channel
-// state (AllRecord). One definition each; tests reset them with resetSharedState().
+// The station's state types: settings (TOption, TSysParams) and the live channel state
+// (TAllRecord). The acquisition core keeps its own copies on its own thread; the window's
+// process-wide copies (Option, SysParams, AllRecord) are declared in WindowState.h.
 
 #include <QString>
 #include <array>
@@ -44,18 +45,6 @@ struct TSettingsLoad {
     int channels = -1;      // channels read from SystemPv.Pf and SystemAlm.Pf; -1: none yet
 };
 
-extern TOption Option;
-extern TSysParams SysParams;
-extern TAllRecord AllRecord;
-extern TSettingsLoad SettingsLoad;
-
-// The program directory: home of KTcom.ini, wwdd and Data/. The program makes it the working
-// directory at start, so the .Pf files (opened by bare name) live beside KTcom.ini.
-QString programDirectory();
-void setProgramDirectory(const QString &dir);
-
-// Back to the zero state the program starts from (empty texts, numbers 0).
-void resetSharedState();
 
 // The standard layout (8, 16 or 32) a channel count is shown and polled with: the next
 // larger standard count for 1 … 32. Counts outside 1 … 32 never reach here (they load as 8).

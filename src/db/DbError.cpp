@@ -50,7 +50,7 @@ QString composeText(const QString &file, const QString &operation, const QString
 } // namespace
 
 DbError::DbError(const QString &file, const QString &operation, const QString &reason)
-    : ui::AppError(composeText(file, operation, reason)), m_file(file), m_operation(operation),
+    : AppError(composeText(file, operation, reason)), m_file(file), m_operation(operation),
       m_reason(reason)
 {
 }

@@ -2,11 +2,11 @@
 // The one error type of the table engine. Its text names the file, the operation and the
 // reason (SQLite's own message where there is one), so the standard error box says enough.
 
-#include "Ui.h"
+#include "AppError.h"
 
 namespace db {
 
-class DbError : public ui::AppError {
+class DbError : public AppError {
 public:
     DbError(const QString &file, const QString &operation, const QString &reason);
 

@@ -4,7 +4,7 @@
 #include "NumberText.h"
 #include "SettingsFiles.h"
 #include "SettingsRows.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "Ui.h"
 
 #include <QAction>

@@ -28,7 +28,7 @@ public:
     void N3Click();
     // "&设置": checks and saves the grid. The dialog closes only after a save that passed; a
     // bad value leaves it open on the bad cell. Input/output failures propagate as
-    // ui::AppError (the button reports them).
+    // AppError (the button reports them).
     void BitBtn1Click();
 
     QFrame *Panel1 = nullptr;

@@ -3,7 +3,7 @@
 #include "DialogParts.h"
 #include "SettingsFiles.h"
 #include "SettingsRows.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "Ui.h"
 
 #include <QAbstractItemView>

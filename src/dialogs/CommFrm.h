@@ -28,7 +28,7 @@ public:
     // "设置": writes port and speed, and COMn = the chosen device when it differs from what
     // the port opens now; tells the operator to restart, closes. A typed device that is not
     // a full path is refused with a message and nothing is written. Input/output failures
-    // propagate as ui::AppError (the button reports them; the dialog stays open).
+    // propagate as AppError (the button reports them; the dialog stays open).
     void BitBtn1Click();
     // "刷新": looks for serial devices again (an adapter plugged in while the dialog is open).
     void RefreshDevices();

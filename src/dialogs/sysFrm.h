@@ -27,7 +27,7 @@ public:
     void ComboBox1Change();
     // "&设置": stores count and interval, then checks and saves the grid. The dialog closes
     // only after a save that passed; a failed row leaves it open on the bad cell.
-    // Input/output failures propagate as ui::AppError (the button reports them).
+    // Input/output failures propagate as AppError (the button reports them).
     void BitBtn1Click();
 
     int channelCount() const { return FChannelCount; }

@@ -1,8 +1,8 @@
 #include "DataModuleFrm.h"
 
+#include "AppError.h"
 #include "Functions.h"
 #include "SharedState.h"
-#include "Ui.h"
 
 #include <QDir>
 
@@ -11,7 +11,7 @@ QString MonthTableName(int year, int month)
     return QStringLiteral("Pv%1%2.Dat").arg(year).arg(month);
 }
 
-QString DataDirectory() { return QDir(programDirectory()).filePath(QStringLiteral("Data")); }
+QString DataDirectory(const QString &programDir) { return QDir(programDir).filePath(QStringLiteral("Data")); }
 
 void defineMonthTable(db::TTable &table)
 {
@@ -23,29 +23,27 @@ void defineMonthTable(db::TTable &table)
     table.IndexDefs.append({QString(), QStringLiteral("DateTime"), true});
 }
 
-TDataModule1::TDataModule1(QObject *parent) : QObject(parent)
+TDataModule1::TDataModule1(const QString &programDir, const QDate &today, QObject *parent)
+    : QObject(parent), m_dir(programDir)
 {
-    ui::guarded([this] { DataModuleCreate(); });
+    try {
+        DataModuleCreate(today);
+    } catch (const AppError &e) {
+        m_error = e.text();
+    }
 }
-
-TDataModule1::TDataModule1(const QDate &today, QObject *parent) : QObject(parent)
-{
-    ui::guarded([this, today] { DataModuleCreate(today); });
-}
-
-void TDataModule1::DataModuleCreate() { DataModuleCreate(QDate::currentDate()); }
 
 void TDataModule1::DataModuleCreate(const QDate &today)
 {
     // No message when it exists or cannot be made: the table creation below then reports.
-    QDir(programDirectory()).mkdir(QStringLiteral("Data"));
+    QDir(m_dir).mkdir(QStringLiteral("Data"));
     RefreshDateTime(today);
 
-    Ds_T.setDatabaseName(DataDirectory());
+    Ds_T.setDatabaseName(DataDirectory(m_dir));
     Ds_T.setTableName(MonthTableName(CurrentYear, CurrentMonth));
     createWhenMissing(Ds_T);
 
-    PrintData_T.setDatabaseName(DataDirectory());
+    PrintData_T.setDatabaseName(DataDirectory(m_dir));
     PrintData_T.setTableName(QStringLiteral("PrintData.Dat"));
     createWhenMissing(PrintData_T);
 }

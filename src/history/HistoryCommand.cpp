@@ -6,7 +6,7 @@
 #include "HistoryTable.h"
 #include "SettingsFiles.h"
 #include "PfFile.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "TQuery.h"
 #include "TTable.h"
 #include "Ui.h"
@@ -44,58 +44,7 @@ bool isHistoryCommandLine(int argc, char **argv)
     return isHistoryCommandLine(arguments);
 }
 
-QString parseCommandOptions(const QStringList &arguments, const QList<CommandOption> &options)
-{
-    QList<bool> seen(options.size(), false);
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        const QString &a = arguments.at(i);
-        qsizetype found = -1;
-        QString value;
-        bool inlineValue = false;
-        for (qsizetype k = 0; k < options.size(); ++k) {
-            const QLatin1String name = options.at(k).name;
-            if (a == name) {
-                found = k;
-            } else if (a.startsWith(name + QLatin1Char('='))) {
-                found = k;
-                value = a.mid(name.size() + 1);
-                inlineValue = true;
-            }
-        }
-        if (found < 0)
-            return a.startsWith(QLatin1Char('-')) ? QStringLiteral("unknown option: ") + a
-                                                  : QStringLiteral("unexpected argument: ") + a;
-        const QLatin1String name = options.at(found).name;
-        if (seen.at(found))
-            return QStringLiteral("%1 given twice").arg(name);
-        if (!inlineValue) {
-            if (i + 1 >= arguments.size())
-                return QStringLiteral("%1 needs a value").arg(name);
-            value = arguments.at(++i);
-        }
-        if (value.isEmpty())
-            return QStringLiteral("%1 needs a value").arg(name);
-        seen[found] = true;
-        *options.at(found).value = value;
-    }
-    return QString();
-}
 
-QString parseCommandRange(const QString &fromText, const QString &toText, QDateTime *from, QDateTime *to)
-{
-    const QString bad = QStringLiteral("时间范围有误。bad range: ");
-    if (fromText.isEmpty() || toText.isEmpty())
-        return bad + QStringLiteral("--from and --to are both needed");
-    *from = parseCommandDateTime(fromText);
-    if (!from->isValid())
-        return bad + QStringLiteral("--from \"%1\" is not a date and time yyyy-MM-dd HH:mm:ss").arg(fromText);
-    *to = parseCommandDateTime(toText);
-    if (!to->isValid())
-        return bad + QStringLiteral("--to \"%1\" is not a date and time yyyy-MM-dd HH:mm:ss").arg(toText);
-    if (isInvertedRange(*from, *to))
-        return bad + QStringLiteral("--from %1 lies after --to %2").arg(fromText, toText);
-    return QString();
-}
 
 HistoryCommand parseHistoryCommand(const QStringList &arguments)
 {
@@ -117,14 +66,6 @@ QString historyCommandUsage()
         "  a missing or unreadable history table or a file that cannot be written, 2 for a bad command line.\n");
 }
 
-QDateTime parseCommandDateTime(const QString &text)
-{
-    QString t = text.trimmed();
-    if (t.size() == 19 && t.at(10) == QLatin1Char('T'))
-        t[10] = QLatin1Char(' ');
-    const QDateTime at = QDateTime::fromString(t, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-    return at.isValid() && at.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) == t ? at : QDateTime();
-}
 
 int runHistoryCommand(const HistoryCommand &command, QTextStream &err)
 {
@@ -150,14 +91,14 @@ int runHistoryCommand(const HistoryCommand &command, QTextStream &err)
     db::TQuery query;
     try {
         runHistoryQuery(query, dir, from, to);
-    } catch (const ui::AppError &e) {
+    } catch (const AppError &e) {
         return fail(e.text());
     }
 
     if (!command.csvFile.isEmpty()) {
         try {
             exportHistoryCsv(query, command.csvFile);
-        } catch (const ui::AppError &e) {
+        } catch (const AppError &e) {
             return fail(e.text());
         }
     }
@@ -174,7 +115,7 @@ int runHistoryCommand(const HistoryCommand &command, QTextStream &err)
         printer.setDocName(QStringLiteral("wwdd %1 - %2").arg(command.fromText, command.toText));
         try {
             printHistoryTable(printer, query, channels, QDateTime::currentDateTime());
-        } catch (const ui::AppError &e) {
+        } catch (const AppError &e) {
             return fail(e.text());
         }
     }

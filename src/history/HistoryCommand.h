@@ -14,6 +14,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "ReportRules.h"
+
 class QTextStream;
 
 struct HistoryCommand {
@@ -35,22 +37,6 @@ bool isHistoryCommandLine(int argc, char **argv);
 HistoryCommand parseHistoryCommand(const QStringList &arguments);
 QString historyCommandUsage();
 
-// "yyyy-MM-dd HH:mm:ss" (a 'T' in place of the blank is accepted) as local time; invalid for
-// anything else.
-QDateTime parseCommandDateTime(const QString &text);
-
-// The parts the report commands share (this one, and the event journal's export).
-struct CommandOption {
-    QLatin1String name; // "--from"
-    QString *value;
-};
-// Reads "--name VALUE" and "--name=VALUE" pairs from the arguments (the first is the program)
-// into the options' values. The error text for an unknown option, a stray argument, a missing
-// value or an option given twice; empty when all was understood.
-QString parseCommandOptions(const QStringList &arguments, const QList<CommandOption> &options);
-// The range of --from and --to: both given, both dates and times, not inverted. Returns the
-// error text (a Chinese sentence, then the detail), or an empty string with *from and *to set.
-QString parseCommandRange(const QString &fromText, const QString &toText, QDateTime *from, QDateTime *to);
 
 // Runs the report against wwdd in programDirectory(), with SysParams.ChannelCount from
 // Sys_Para.Pf when that file is there (else 8; nothing is written besides the outputs).

@@ -2,22 +2,13 @@
 
 #include "HistoryQuery.h"
 #include "TQuery.h"
-#include "Ui.h"
+#include "AppError.h"
 
 #include <QIODevice>
 #include <QSaveFile>
 #include <QTimeZone>
 #include <limits>
 
-QString csvField(const QString &text)
-{
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n'))
-        && !text.contains(QLatin1Char('\r')))
-        return text;
-    QString quoted = text;
-    quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
-}
 
 QString csvHeader(const db::TQuery &query)
 {
@@ -149,7 +140,7 @@ void exportHistoryCsv(const db::TQuery &query, const QString &fileName)
 {
     QSaveFile file(fileName);
     if (!file.open(QIODevice::WriteOnly))
-        throw ui::AppError(QStringLiteral("文件无法写入：%1\n%2").arg(fileName, file.errorString()));
+        throw AppError(QStringLiteral("文件无法写入：%1\n%2").arg(fileName, file.errorString()));
     if (!writeHistoryCsv(query, file) || !file.commit())
-        throw ui::AppError(QStringLiteral("文件无法写入：%1\n%2").arg(fileName, file.errorString()));
+        throw AppError(QStringLiteral("文件无法写入：%1\n%2").arg(fileName, file.errorString()));
 }

@@ -9,6 +9,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include "ReportRules.h"
+
 class QIODevice;
 
 namespace db {
@@ -17,8 +19,6 @@ class TQuery;
 
 inline const QString CsvTimeTitle = QStringLiteral("时间");
 
-// One CSV field, quoted when it needs to be.
-QString csvField(const QString &text);
 // The header line and one record line, without the line end.
 QString csvHeader(const db::TQuery &query);
 QString csvRecord(const db::TQuery &query, int row);
@@ -27,5 +27,5 @@ QString csvRecord(const db::TQuery &query, int row);
 bool writeHistoryCsv(const db::TQuery &query, QIODevice &out);
 
 // Writes the file whole or not at all (an existing file is replaced only on success).
-// Throws ui::AppError naming the file and the reason.
+// Throws AppError naming the file and the reason.
 void exportHistoryCsv(const db::TQuery &query, const QString &fileName);

@@ -2,7 +2,7 @@
 
 #include "HistoryQuery.h"
 #include "HistoryTable.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "TQuery.h"
 #include "Ui.h"
 
@@ -65,7 +65,7 @@ public:
         if (!m_painter.begin(&m_device)) {
             const auto *printer = dynamic_cast<const QPrinter *>(&m_device);
             const QString file = printer ? printer->outputFileName() : QString();
-            throw ui::AppError(file.isEmpty() ? QStringLiteral("打印作业无法开始。\nThe print job cannot be started.")
+            throw AppError(file.isEmpty() ? QStringLiteral("打印作业无法开始。\nThe print job cannot be started.")
                                               : QStringLiteral("无法写入打印文件。\nCannot write %1.").arg(file));
         }
     }
@@ -111,11 +111,11 @@ public:
     void finish()
     {
         if (m_painter.isActive() && !m_painter.end())
-            throw ui::AppError(QStringLiteral("打印作业未能正常结束，打印结果可能不完整。\n"
+            throw AppError(QStringLiteral("打印作业未能正常结束，打印结果可能不完整。\n"
                                               "The print job did not end cleanly."));
         const auto *printer = dynamic_cast<const QPrinter *>(&m_device);
         if (printer && printer->printerState() == QPrinter::Error)
-            throw ui::AppError(QStringLiteral("打印机报告错误，打印结果可能不完整。\n"
+            throw AppError(QStringLiteral("打印机报告错误，打印结果可能不完整。\n"
                                               "The printer is in its error state at the end of the job."));
     }
 
@@ -163,7 +163,7 @@ private:
     void newPage()
     {
         if (!m_device.newPage())
-            throw ui::AppError(QStringLiteral("打印机拒绝开始新的一页，打印已中止。\nThe printer refused a new page."));
+            throw AppError(QStringLiteral("打印机拒绝开始新的一页，打印已中止。\nThe printer refused a new page."));
     }
 
     QString timeText(int row, int field) const
@@ -235,7 +235,7 @@ public:
         else
             device = &m_save.emplace(file);
         if (!device->open(QIODevice::WriteOnly))
-            throw ui::AppError(QStringLiteral("无法写入PDF文件。\nCannot write %1: %2").arg(file, device->errorString()));
+            throw AppError(QStringLiteral("无法写入PDF文件。\nCannot write %1: %2").arg(file, device->errorString()));
     }
 
     QIODevice *device() { return m_save ? static_cast<QIODevice *>(&*m_save) : &*m_direct; }
@@ -263,7 +263,7 @@ public:
             m_direct->close();
         }
         if (!failure.isEmpty())
-            throw ui::AppError(QStringLiteral("PDF文件未能写完，报表没有保存。\nWriting %1 failed: %2").arg(m_name, failure));
+            throw AppError(QStringLiteral("PDF文件未能写完，报表没有保存。\nWriting %1 failed: %2").arg(m_name, failure));
     }
 
 private:

@@ -74,9 +74,9 @@ enum class PrintOutcome { Printed, Cancelled };
 // Prints the rows of `query` (the header alone when it is not open) for channels 1 … N onto
 // `device` (a QPrinter or a QPdfWriter), with `printedAt` in the page headers. A QPrinter set
 // to PDF output with a file name prints through printHistoryPdf. A job that cannot start
-// throws ui::AppError; any error while printing aborts the job (where the device can), ends
+// throws AppError; any error while printing aborts the job (where the device can), ends
 // it and is passed on; a job that does not end cleanly (QPainter::end() fails, or the printer
-// is in its error state afterwards) throws ui::AppError too. A cancelled job is aborted where
+// is in its error state afterwards) throws AppError too. A cancelled job is aborted where
 // the print engine allows.
 PrintOutcome printHistoryTable(QPagedPaintDevice &device, const db::TQuery &query, int channelCount,
                                const QDateTime &printedAt, PrintProgress *progress = nullptr);
@@ -93,7 +93,7 @@ PdfPage pdfPageOf(const QPrinter &printer);
 
 // The same table as a PDF file, every write checked. The file appears (or replaces one of the
 // same name) only when all of it was written; a failure anywhere, the last bytes included,
-// throws ui::AppError ("PDF文件未能写完…" and the system's reason) and leaves no partial file.
+// throws AppError ("PDF文件未能写完…" and the system's reason) and leaves no partial file.
 // A cancelled report leaves no file either. An existing target that is not a regular file (a
 // pipe, /dev/stdout) is written directly.
 PrintOutcome printHistoryPdf(const QString &file, const PdfPage &page, const db::TQuery &query, int channelCount,

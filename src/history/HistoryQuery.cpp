@@ -37,13 +37,7 @@ bool combinePickers(const QDate &date, const QTime &time, QDateTime *out)
     return true;
 }
 
-bool isInvertedRange(const QDateTime &start, const QDateTime &end) { return start > end; }
 
-QDateTime inclusiveEnd(const QDateTime &end)
-{
-    const QTime t = end.time();
-    return QDateTime(end.date(), QTime(t.hour(), t.minute(), t.second(), 999));
-}
 
 QStringList historyQueryText()
 {

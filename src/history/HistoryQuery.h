@@ -15,6 +15,8 @@
 #include <QTime>
 #include <QVector>
 
+#include "ReportRules.h"
+
 namespace db {
 class TQuery;
 }
@@ -37,11 +39,7 @@ double spanForChoice(int index, double current);
 // when either part is invalid or the two make no valid local date-time.
 bool combinePickers(const QDate &date, const QTime &time, QDateTime *out);
 
-// True when the start lies after the end (the range selects nothing and is refused).
-bool isInvertedRange(const QDateTime &start, const QDateTime &end);
 
-// The last instant the range takes: the end's second through its 999th millisecond.
-QDateTime inclusiveEnd(const QDateTime &end);
 
 // The query's text: "select *  from wwdd" / "where datim>=:Pdt1 and datim<=:Pdt2".
 QStringList historyQueryText();

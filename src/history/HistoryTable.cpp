@@ -1,12 +1,9 @@
 #include "HistoryTable.h"
 
 #include "NumberText.h"
-#include "SharedState.h"
 #include "TTable.h"
 
 #include <algorithm>
-
-QString historyFieldName(int channel) { return QStringLiteral("aa") + QString::number(channel); }
 
 QString historyValueText(float pv) { return formatRecord(double(pv)); }
 
@@ -32,16 +29,16 @@ bool ensureHistoryTable(const QString &dir)
     return true;
 }
 
-void StoreHistoryRecord(db::TTable &wwdd, const QDateTime &now)
+void StoreHistoryRecord(db::TTable &wwdd, const QDateTime &now, const TAllRecord &rec, int channelCount)
 {
     if (!wwdd.active())
         wwdd.open();
     wwdd.append();
     try {
         wwdd.setFieldDateTime(HistoryTimeField, now);
-        const int count = std::clamp(SysParams.ChannelCount, 0, MaxChannels);
+        const int count = std::clamp(channelCount, 0, MaxChannels);
         for (int k = 1; k <= count; ++k)
-            wwdd.setFieldText(historyFieldName(k), historyValueText(AllRecord.Pv[k]));
+            wwdd.setFieldText(historyFieldName(k), historyValueText(rec.Pv[k]));
         wwdd.post();
     } catch (...) {
         wwdd.cancel(); // the next tick starts a clean record

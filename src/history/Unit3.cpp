@@ -8,7 +8,7 @@
 #include "HistoryQuery.h"
 #include "HistoryTable.h"
 #include "PrintProgressDialog.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "Ui.h"
 
 #include <QAction>
@@ -481,7 +481,7 @@ void TForm3::SavePictureClick()
     ui::guarded([&] {
         QString error;
         if (!ChartCompare::writePicture(Chart1->picture(), file, &error))
-            throw ui::AppError(QStringLiteral("图片未能保存。\n") + error);
+            throw AppError(QStringLiteral("图片未能保存。\n") + error);
     });
 }
 

@@ -69,7 +69,13 @@ void SiteLink::shutdown()
 QByteArray SiteLink::statusPayload(bool online) const
 {
     return encodeStatus(m_settings.station, online, m_comm, QStringLiteral(QZ_VERSION), QDateTime::currentDateTime(),
-                        Option, SysParams.ChannelCount);
+                        m_option, m_channelCount);
+}
+
+void SiteLink::setChannels(const TOption &option, int channelCount)
+{
+    m_option = option;
+    m_channelCount = channelCount;
 }
 
 void SiteLink::publishStatus(bool online)

@@ -1,10 +1,11 @@
 #pragma once
-// The station's side of the site network, as the main window sees it: plain calls at the
+// The station's side of the site network, as the station core sees it: plain calls at the
 // moments the station already has, a state text for the status bar, and nothing that waits
 // on the network. Off unless [mqtt] Host is set in KTcom.ini: then no socket is ever opened.
 //
+//   setChannels(option, n)   the channel names, units and limits the status tells of
 //   start(programDir)        at start-up, after the settings are loaded
-//   answerDecoded()          after each decoded answer (AllRecord, SysParams.ChannelCount)
+//   answerDecoded(rec, n)    after each decoded answer
 //   setCommState(state)      when the communication state changes (OK / ERROR)
 //   settingsSaved()          after a settings dialog saved (names, units, limits, count)
 //   recordStored()           after each stored wwdd record
@@ -50,7 +51,8 @@ public:
     bool enabled() const { return m_settings.enabled(); }
     const SiteSettings &settings() const { return m_settings; }
 
-    void answerDecoded(const TAllRecord &record = AllRecord, int channelCount = SysParams.ChannelCount);
+    void setChannels(const TOption &option, int channelCount);
+    void answerDecoded(const TAllRecord &record, int channelCount);
     void setCommState(StationComm state);
     void settingsSaved();
     void recordStored();
@@ -80,6 +82,8 @@ private:
     SiteSettings m_settings;
     QString m_programDir;
     StationComm m_comm = StationComm::None;
+    TOption m_option;
+    int m_channelCount = 0;
     MqttLink m_link;
     PublishCursor m_cursor;
     std::unique_ptr<HistorySource> m_history;

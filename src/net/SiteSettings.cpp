@@ -2,7 +2,7 @@
 
 #include "IniFile.h"
 #include "SettingsFiles.h"
-#include "Ui.h"
+#include "AppError.h"
 
 #include <QDir>
 #include <QSysInfo>
@@ -35,7 +35,7 @@ SiteSettings ReadSiteSettings(const QString &programDir)
         s.user = ini.readString(MqttSection, QStringLiteral("User"));
         s.password = ini.readString(MqttSection, QStringLiteral("Password"));
         s.caFile = ini.readString(MqttSection, QStringLiteral("CAFile")).trimmed();
-    } catch (const ui::AppError &) {
+    } catch (const AppError &) {
         return SiteSettings{}; // unreadable settings: the station stays off the network
     }
     if (s.station.isEmpty())

@@ -1,5 +1,7 @@
 #include "SiteSources.h"
 
+#include "HistoryLayout.h"
+
 #include <QDir>
 #include <QFile>
 #include <sqlite3.h>
@@ -26,7 +28,7 @@ struct StatementUse {
 
 } // namespace
 
-QString historyFilePath(const QString &programDir) { return QDir(programDir).filePath(QStringLiteral("wwdd.db")); }
+QString historyFilePath(const QString &programDir) { return historyTablePath(programDir); }
 QString journalFilePath(const QString &programDir)
 {
     return QDir(programDir).filePath(QStringLiteral("Data/events.db"));
@@ -112,13 +114,15 @@ HistorySource::HistorySource(const QString &programDir) : RowSource(historyFileP
 
 bool HistorySource::prepare(QString *error)
 {
-    QByteArray columns = "rowid, datim";
+    const QByteArray table = HistoryTableName.toUtf8();
+    const QByteArray time = HistoryTimeField.toUtf8();
+    QByteArray columns = "rowid, " + time;
     for (int k = 1; k <= MaxChannels; ++k)
-        columns += ", aa" + QByteArray::number(k);
-    m_at = prepareOne("SELECT datim FROM wwdd WHERE rowid = ?1", error);
+        columns += ", " + historyFieldName(k).toUtf8();
+    m_at = prepareOne(("SELECT " + time + " FROM " + table + " WHERE rowid = ?1").constData(), error);
     if (!m_at)
         return false;
-    m_after = prepareOne(("SELECT " + columns + " FROM wwdd WHERE rowid > ?1 ORDER BY rowid LIMIT ?2").constData(), error);
+    m_after = prepareOne(("SELECT " + columns + " FROM " + table + " WHERE rowid > ?1 ORDER BY rowid LIMIT ?2").constData(), error);
     return m_after != nullptr;
 }
 

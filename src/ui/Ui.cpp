@@ -11,8 +11,6 @@
 
 namespace ui {
 
-AppError::AppError(const QString &text) : std::runtime_error(text.toStdString()), m_text(text) {}
-
 namespace {
 
 class WidgetPrompter final : public Prompter {

@@ -3,9 +3,10 @@
 // Everything that would block on the operator goes through prompter(); the program uses
 // the widget implementation, tests install a scripted one (see tests/support).
 
+#include "AppError.h"
+
 #include <QString>
 #include <functional>
-#include <stdexcept>
 
 class QDateTime;
 class QDialog;
@@ -15,17 +16,6 @@ namespace ui {
 
 // The application title: caption of the main window and of plain message boxes.
 inline const QString AppTitle = QStringLiteral("QZ系列智能仪表实时监控系统");
-
-// An error no handler deals with on the spot (file input/output, the table engine).
-// It travels up to the standard error handler, which shows its text; the program goes on.
-class AppError : public std::runtime_error {
-public:
-    explicit AppError(const QString &text);
-    QString text() const { return m_text; }
-
-private:
-    QString m_text;
-};
 
 enum class Icon { None, Information, Question, Warning, Critical };
 enum class Buttons { Ok, OkCancel };

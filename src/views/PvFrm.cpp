@@ -1,7 +1,7 @@
 #include "PvFrm.h"
 
 #include "LiveViewHeader.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "Tiles.h"
 #include "Ui.h"
 

@@ -1,6 +1,8 @@
 #include "RealAlarmFrm.h"
 
+#include "AlarmBoard.h"
 #include "AlarmCenter.h"
+#include "EventJournal.h"
 #include "AlarmModels.h"
 #include "EventsExport.h"
 #include "HistoryQuery.h"
@@ -70,7 +72,7 @@ void showAlarmPanel(QLabel *panel, int unacknowledged)
     panel->setPalette(palette);
 }
 
-TRealAlarmForm::TRealAlarmForm(AlarmCenter &center, QWidget *owner)
+TRealAlarmForm::TRealAlarmForm(AlarmBoard &center, QWidget *owner)
     : QDialog(owner, Qt::Dialog | Qt::FramelessWindowHint), m_center(center)
 {
     setObjectName(QStringLiteral("RealAlarmForm"));
@@ -188,8 +190,8 @@ TRealAlarmForm::TRealAlarmForm(AlarmCenter &center, QWidget *owner)
     connect(ExportCsvAction, &QAction::triggered, this, &TRealAlarmForm::ExportCsvClick);
     body->addWidget(JournalGrid, 1);
 
-    connect(&m_center, &AlarmCenter::alarmsChanged, this, &TRealAlarmForm::refreshList);
-    connect(&m_center, &AlarmCenter::eventsJournaled, this, &TRealAlarmForm::eventsJournaled);
+    connect(&m_center, &AlarmBoard::alarmsChanged, this, &TRealAlarmForm::refreshList);
+    connect(&m_center, &AlarmBoard::eventsJournaled, this, &TRealAlarmForm::eventsJournaled);
 
     Timer1.setInterval(AlarmBlinkMs);
     connect(&Timer1, &QTimer::timeout, this, &TRealAlarmForm::Timer1Timer);
@@ -289,7 +291,7 @@ void TRealAlarmForm::runQuery(const QDateTime &start, const QDateTime &end)
     QList<JournalEvent> rows;
     try {
         rows = m_center.journal().query(start, inclusiveEnd(end), MaxJournalRows);
-    } catch (const ui::AppError &e) {
+    } catch (const AppError &e) {
         JournalRows->setRows({});
         ExportCsvAction->setEnabled(false);
         Live = false;

@@ -2,14 +2,14 @@
 // The "实时报警" view: the alarm list on top (blinking, acknowledgement) and the event journal
 // below (the last 24 hours, newest first, a date-time range query like the history window's,
 // "导出CSV…" in its context menu). Shown modally over the main window like the other live
-// views; polling and storing keep running meanwhile and the view follows the AlarmCenter's
-// signals. Everything it shows comes from the AlarmCenter it is given.
+// views; polling and storing keep running meanwhile and the view follows the alarm board's
+// signals. Everything it shows comes from the alarm board it is given.
 
 #include <QDateTime>
 #include <QDialog>
 #include <QTimer>
 
-class AlarmCenter;
+class AlarmBoard;
 class AlarmListModel;
 class JournalModel;
 class QAction;
@@ -27,7 +27,7 @@ public:
     // Rows of a journal query shown at most (the CSV export writes them all).
     static constexpr int MaxJournalRows = 100000;
 
-    TRealAlarmForm(AlarmCenter &center, QWidget *owner);
+    TRealAlarmForm(AlarmBoard &board, QWidget *owner);
 
     // Opening: the list, the pickers on the last 24 hours up to now, that query.
     void FormCreate();
@@ -80,7 +80,7 @@ private:
     void updateButtons();
     void showJournalCount();
 
-    AlarmCenter &m_center;
+    AlarmBoard &m_center;
 };
 
 // The status bar's fourth panel: "报警：n 条未确认" in red while n > 0, empty otherwise.

@@ -2,7 +2,7 @@
 
 #include "CurveText.h"
 #include "LiveViewHeader.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "StripChart.h"
 #include "Ui.h"
 

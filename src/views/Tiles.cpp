@@ -2,7 +2,7 @@
 
 #include "MyPanels.h"
 #include "NumberText.h"
-#include "SharedState.h"
+#include "WindowState.h"
 
 #include <algorithm>
 #include <cmath>

@@ -44,7 +44,7 @@ int main(int argc, char **argv)
                 std::printf("%s\n", qPrintable(e.detail)); // only after the commit returned
             std::fflush(stdout);
         }
-    } catch (const ui::AppError &e) {
+    } catch (const AppError &e) {
         std::printf("error: %s\n", qPrintable(e.text()));
         return 2;
     }

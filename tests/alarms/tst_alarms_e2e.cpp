@@ -12,9 +12,10 @@
 
 #include "AlarmCenter.h"
 #include "MainF.h"
+#include "StationAlarmBoard.h"
 #include "ScriptedPrompter.h"
 #include "SettingsFiles.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "Simulator.h"
 #include "StationOptions.h"
 
@@ -96,28 +97,30 @@ void TestAlarmsEndToEnd::demoRun()
     int mostWaiting = 0;
     QStringList panelTexts;
     {
-        TMainFrm w(nullptr, true); // started by itself, the run on
-        QVERIFY(w.Send.isActive());
+        TMainFrm w(nullptr, true); // started by itself, the run on, the core on its own thread
+        QTRY_VERIFY_WITH_TIMEOUT(w.lastSnapshot().running, 5000);
         QVERIFY(w.N18->isVisible());
-        connect(w.Alarms, &AlarmCenter::eventsJournaled, this,
+        connect(w.AlarmView, &AlarmBoard::eventsJournaled, this,
                 [&journaled](const QList<JournalEvent> &events) { journaled += events; });
-        connect(&w.Write_timer, &QTimer::timeout, this, [&] {
-            mostWaiting = qMax(mostWaiting, w.Alarms->unacknowledgedCount());
+        connect(&w, &TMainFrm::snapshotShown, this, [&](const StationSnapshot &s) {
+            if (s.reason != StationSnapshot::Reason::Refresh)
+                return;
+            mostWaiting = qMax(mostWaiting, s.unacknowledged);
             const QString text = w.StatusPanels[3]->text();
             if (!panelTexts.contains(text))
                 panelTexts.append(text);
         });
         QTest::qWait(seconds * 1000);
         w.N3Click();
-        QTRY_COMPARE_WITH_TIMEOUT(w.Alarms->notifier().outstanding(), 0, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(w.Core.call([](Station &s) { return s.Alarms->notifier().outstanding(); }), 0, 15000);
 
-        // Acknowledged, the alarms that have returned leave the list and the panel empties
-        // once nothing is waiting.
-        w.Alarms->acknowledgeAll();
-        QCOMPARE(w.Alarms->unacknowledgedCount(), 0);
+        // Acknowledged at the window, the alarms that have returned leave the list and the
+        // panel empties once nothing is waiting.
+        w.AlarmView->acknowledgeAll();
+        QTRY_COMPARE_WITH_TIMEOUT(w.lastSnapshot().unacknowledged, 0, 5000);
+        QCOMPARE(w.AlarmView->unacknowledgedCount(), 0);
         QCOMPARE(w.StatusPanels[3]->text(), QString());
-        w.Alarms->stationEvent(AlarmCenter::StationEvent::ProgramEnded);
-    }
+    } // the core journals the end
     QDir::setCurrent(savedCwd);
     QVERIFY(sim.stop() == 0);
 

@@ -7,7 +7,7 @@
 #include "MyPanels.h"
 #include "Pty.h"
 #include "ScriptedPrompter.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "StationOptions.h"
 #include "AlmFrm.h"
 #include "CommFrm.h"
@@ -130,17 +130,17 @@ void TestMainWindow::prepareHome(const QString &port, const QString &device, int
 void TestMainWindow::startupWithoutDevice()
 {
     prepareHome(QStringLiteral("COM1"), m_home->filePath(QStringLiteral("no-such-tty")));
-    TMainFrm w;
+    TMainFrm w(nullptr, false, StationThreading::CallerThread);
     QCOMPARE(m_prompter->messageTexts(), QStringList{QStringLiteral("打开串口错误")});
     QVERIFY(m_prompter->errors.isEmpty());
     QCOMPARE(w.windowTitle(), QStringLiteral("QZ系列智能仪表实时监控系统"));
 
     // The run state after a port failure: only the refresh tick runs.
-    QVERIFY(w.Write_timer.isActive());
-    QCOMPARE(w.Write_timer.interval(), 1000);
-    QVERIFY(!w.Send.isActive());
-    QCOMPARE(w.Send.interval(), 1500);
-    QVERIFY(!w.Receive.isActive());
+    QVERIFY(w.core().Write_timer.isActive());
+    QCOMPARE(w.core().Write_timer.interval(), 1000);
+    QVERIFY(!w.core().Send.isActive());
+    QCOMPARE(w.core().Send.interval(), 1500);
+    QVERIFY(!w.core().Receive.isActive());
     QVERIFY(w.N2->isEnabled());
     QVERIFY(w.N3->isEnabled());
     QVERIFY(w.N18->isVisible()); // 实时报警
@@ -157,10 +157,10 @@ void TestMainWindow::startupWithoutDevice()
 
     // The history table is created and held even without a port, so a later run can store.
     QVERIFY(QFile::exists(m_home->filePath(QStringLiteral("wwdd.db"))));
-    QVERIFY(w.HistoryTable->active());
+    QVERIFY(w.core().HistoryTable->active());
 
     // Nothing has been measured: every channel shows the interruption, not a reading of 0.
-    w.Write_timerTimer();
+    w.core().Write_timerTimer();
     TMyPanels *tile = findTile(w.Panel2, 1);
     QVERIFY(tile);
     QCOMPARE(tile->PvCaption(), QStringLiteral("中断"));
@@ -168,7 +168,7 @@ void TestMainWindow::startupWithoutDevice()
     QCOMPARE(tile->NameCaption(), QStringLiteral("油储温度1"));
     // ... and an idle station does not claim a good connection.
     for (int i = 0; i < 200; ++i)
-        w.Write_timerTimer();
+        w.core().Write_timerTimer();
     QCOMPARE(w.statusPanelText(0), QStringLiteral("运行状态:"));
 }
 
@@ -179,9 +179,9 @@ void TestMainWindow::unknownPortNameIsAnOpenFailure()
         QVERIFY(pty.isOpen());
         prepareHome(port, pty.slavePath());
         m_prompter->clear();
-        TMainFrm w;
+        TMainFrm w(nullptr, false, StationThreading::CallerThread);
         QCOMPARE(m_prompter->messageTexts(), QStringList{QStringLiteral("打开串口错误")});
-        QVERIFY(!w.comm1->IsPortOpen());
+        QVERIFY(!w.core().comm1->IsPortOpen());
         QCOMPARE(w.Panel2->findChildren<TMyPanels *>().size(), 8);
     }
 }
@@ -191,15 +191,15 @@ void TestMainWindow::startupWithPort()
     Pty pty;
     QVERIFY(pty.isOpen());
     prepareHome(QStringLiteral("COM12"), pty.slavePath());
-    TMainFrm w;
+    TMainFrm w(nullptr, false, StationThreading::CallerThread);
     QVERIFY(m_prompter->messages.isEmpty());
-    QVERIFY(w.comm1->IsPortOpen());
-    QCOMPARE(w.comm1->ComPort(), pnCOM12);
+    QVERIFY(w.core().comm1->IsPortOpen());
+    QCOMPARE(w.core().comm1->ComPort(), pnCOM12);
     QCOMPARE(w.statusPanelText(1), QStringLiteral("通讯接口： COM12"));
     QCOMPARE(w.statusPanelText(2), QStringLiteral("通讯速率： 9600 Bps"));
     // Storing runs from start-up on; polling waits for "开始运行".
-    QVERIFY(w.Receive.isActive());
-    QVERIFY(!w.Send.isActive());
+    QVERIFY(w.core().Receive.isActive());
+    QVERIFY(!w.core().Send.isActive());
 }
 
 void TestMainWindow::tileLayouts_data()
@@ -220,7 +220,7 @@ void TestMainWindow::tileLayouts()
     QFETCH(int, k);
     QFETCH(QPoint, pos);
     prepareHome(QStringLiteral("COM1"), m_home->filePath(QStringLiteral("no-such-tty")), channels);
-    TMainFrm w;
+    TMainFrm w(nullptr, false, StationThreading::CallerThread);
     const int expectedTiles = channels > 32 ? 8 : channels;
     QCOMPARE(w.Panel2->findChildren<TMyPanels *>().size(), expectedTiles);
     TMyPanels *tile = findTile(w.Panel2, k);
@@ -234,27 +234,27 @@ void TestMainWindow::runStates()
 {
     Pty pty;
     prepareHome(QStringLiteral("COM1"), pty.slavePath());
-    TMainFrm w;
+    TMainFrm w(nullptr, false, StationThreading::CallerThread);
 
     w.N2->trigger(); // 开始运行
-    QVERIFY(w.Send.isActive());
-    QVERIFY(w.Receive.isActive());
+    QVERIFY(w.core().Send.isActive());
+    QVERIFY(w.core().Receive.isActive());
     QVERIFY(!w.N2->isEnabled());
     QVERIFY(w.N3->isEnabled());
 
     w.N3->trigger(); // 停止运行
-    QVERIFY(!w.Send.isActive());
-    QVERIFY(!w.Receive.isActive());
+    QVERIFY(!w.core().Send.isActive());
+    QVERIFY(!w.core().Receive.isActive());
     QVERIFY(w.N2->isEnabled());
     QVERIFY(!w.N3->isEnabled());
-    QVERIFY(w.Write_timer.isActive()); // never stopped
+    QVERIFY(w.core().Write_timer.isActive()); // never stopped
 }
 
 void TestMainWindow::timersRunBehindModalWindows()
 {
     Pty pty;
     prepareHome(QStringLiteral("COM1"), pty.slavePath());
-    TMainFrm w;
+    TMainFrm w(nullptr, false, StationThreading::CallerThread);
     AlmForm = new TAlmForm(&w);
     w.N2Click();
 
@@ -265,9 +265,9 @@ void TestMainWindow::timersRunBehindModalWindows()
         shown.append(dialog);
         during.append(QStringLiteral("%1 %2%3%4")
                           .arg(QString::fromLatin1(dialog->metaObject()->className()))
-                          .arg(int(w.Send.isActive()))
-                          .arg(int(w.Receive.isActive()))
-                          .arg(int(w.Write_timer.isActive())));
+                          .arg(int(w.core().Send.isActive()))
+                          .arg(int(w.core().Receive.isActive()))
+                          .arg(int(w.core().Write_timer.isActive())));
         return int(QDialog::Rejected);
     };
     auto everyWindow = [&] {
@@ -284,8 +284,8 @@ void TestMainWindow::timersRunBehindModalWindows()
     QCOMPARE(during, (QStringList{QStringLiteral("TSysForm 111"), QStringLiteral("TCommForm 111"),
                                   QStringLiteral("TAlmForm 111"), QStringLiteral("TPvForm 111"),
                                   QStringLiteral("TRealLineForm 111"), QStringLiteral("TForm3 111")}));
-    QVERIFY(w.Send.isActive());
-    QVERIFY(w.Receive.isActive());
+    QVERIFY(w.core().Send.isActive());
+    QVERIFY(w.core().Receive.isActive());
     // "通讯参数设置" asks for a restart whatever the dialog's outcome (here: cancelled).
     QVERIFY(m_prompter->messageTexts().contains(QStringLiteral("通讯接口改变需重启程序才能生效！")));
 
@@ -295,8 +295,8 @@ void TestMainWindow::timersRunBehindModalWindows()
     everyWindow();
     for (const QString &d : during)
         QVERIFY2(d.endsWith(QStringLiteral(" 001")), qPrintable(d));
-    QVERIFY(!w.Send.isActive());
-    QVERIFY(!w.Receive.isActive());
+    QVERIFY(!w.core().Send.isActive());
+    QVERIFY(!w.core().Receive.isActive());
 
     // Windows made for one use are destroyed on close; the alarm dialog lives on.
     for (const QPointer<QDialog> &d : shown) {
@@ -312,9 +312,9 @@ void TestMainWindow::emptyingHistory()
 {
     Pty pty;
     prepareHome(QStringLiteral("COM1"), pty.slavePath());
-    TMainFrm w;
-    w.ReceiveTimer();
-    w.ReceiveTimer();
+    TMainFrm w(nullptr, false, StationThreading::CallerThread);
+    w.core().ReceiveTimer();
+    w.core().ReceiveTimer();
     w.N3Click(); // stopped
 
     // Cancel changes nothing.
@@ -326,31 +326,31 @@ void TestMainWindow::emptyingHistory()
     QCOMPARE(question.title, QStringLiteral("提示"));
     QCOMPARE(question.buttons, ui::Buttons::OkCancel);
     QCOMPARE(question.defaultReply, ui::Reply::Cancel);
-    QVERIFY(!w.Send.isActive());
-    QVERIFY(!w.Receive.isActive());
-    w.HistoryTable->close();
+    QVERIFY(!w.core().Send.isActive());
+    QVERIFY(!w.core().Receive.isActive());
+    w.core().HistoryTable->close();
     QCOMPARE(storedTexts(m_home->path(), QStringLiteral("aa1")).size(), 2);
-    w.HistoryTable->open();
+    w.core().HistoryTable->open();
 
     // OK empties the table and leaves polling and storing running, the menu agreeing.
     m_prompter->replies.enqueue(ui::Reply::Ok);
     w.N4Click();
-    QVERIFY(w.Send.isActive());
-    QVERIFY(w.Receive.isActive());
+    QVERIFY(w.core().Send.isActive());
+    QVERIFY(w.core().Receive.isActive());
     QVERIFY(!w.N2->isEnabled());
     QVERIFY(w.N3->isEnabled());
-    QVERIFY(w.HistoryTable->active());
-    QCOMPARE(w.HistoryTable->recordCount(), qint64(0));
-    QCOMPARE(w.HistoryTable->fieldNames().size(), 33);
+    QVERIFY(w.core().HistoryTable->active());
+    QCOMPARE(w.core().HistoryTable->recordCount(), qint64(0));
+    QCOMPARE(w.core().HistoryTable->fieldNames().size(), 33);
 }
 
 void TestMainWindow::acquisitionOverPty()
 {
     Pty pty;
     prepareHome(QStringLiteral("COM1"), pty.slavePath());
-    TMainFrm w;
+    TMainFrm w(nullptr, false, StationThreading::CallerThread);
 
-    w.SendTimer();
+    w.core().SendTimer();
     QCOMPARE(pty.readAtLeast(8, 3000).toHex(' '), QByteArray("01 03 00 00 00 20 44 12"));
     QVERIFY(w.windowTitle().startsWith(QStringLiteral("QZ系列智能仪表实时监控系统 ")));
     QVERIFY(pty.write(answerFrame()));
@@ -361,37 +361,37 @@ void TestMainWindow::acquisitionOverPty()
     // Channels beyond the count are decoded too (against limits never loaded), never shown.
     QCOMPARE(AllRecord.AlmText[16], QString());
 
-    w.Write_timerTimer();
+    w.core().Write_timerTimer();
     QCOMPARE(w.statusPanelText(0), QStringLiteral("通讯接收正常：OK！ "));
     TMyPanels *tile2 = findTile(w.Panel2, 2);
     QCOMPARE(tile2->PvCaption(), QStringLiteral("20.000"));
     QCOMPARE(tile2->ProgressCaption(), 10);
     QCOMPARE(findTile(w.Panel2, 3)->AlmCaption(), QStringLiteral("信号断线"));
 
-    w.ReceiveTimer();
+    w.core().ReceiveTimer();
 
     // The instruments fall silent: after two refresh ticks without an answer the station
     // reports the error and marks every channel interrupted.
-    w.SendTimer();
+    w.core().SendTimer();
     QCOMPARE(pty.readAtLeast(8, 3000).size(), 8);
-    w.Write_timerTimer();
+    w.core().Write_timerTimer();
     QCOMPARE(w.statusPanelText(0), QStringLiteral("通讯接收正常：OK！ "));
-    w.Write_timerTimer();
+    w.core().Write_timerTimer();
     QCOMPARE(w.statusPanelText(0), QStringLiteral("通讯接收错误：ERROR！！！ "));
     QCOMPARE(tile2->PvCaption(), QStringLiteral("中断"));
     QCOMPARE(findTile(w.Panel2, 3)->AlmCaption(), QStringLiteral("--"));
-    w.ReceiveTimer();
+    w.core().ReceiveTimer();
 
     // Answers come back: values and OK return.
-    w.SendTimer();
+    w.core().SendTimer();
     pty.readAtLeast(8, 3000);
     QVERIFY(pty.write(answerFrame()));
     QTRY_COMPARE_WITH_TIMEOUT(AllRecord.Pv[2], 20.f, 5000);
-    w.Write_timerTimer();
+    w.core().Write_timerTimer();
     QCOMPARE(w.statusPanelText(0), QStringLiteral("通讯接收正常：OK！ "));
     QCOMPARE(tile2->PvCaption(), QStringLiteral("20.000"));
 
-    w.HistoryTable->close();
+    w.core().HistoryTable->close();
     QCOMPARE(storedTexts(m_home->path(), QStringLiteral("aa2")),
              (QStringList{QStringLiteral("  20.000"), QStringLiteral("-1000.000")}));
     QCOMPARE(storedTexts(m_home->path(), QStringLiteral("aa8")).first(), QStringLiteral("  80.000"));
@@ -401,43 +401,43 @@ void TestMainWindow::acquisitionOverPty()
 void TestMainWindow::storageErrorShownOnce()
 {
     prepareHome(QStringLiteral("COM1"), m_home->filePath(QStringLiteral("no-such-tty")));
-    TMainFrm w;
+    TMainFrm w(nullptr, false, StationThreading::CallerThread);
     m_prompter->clear();
 
     // The table becomes unreachable: one message, however many storage ticks fail.
-    w.HistoryTable->close();
-    w.HistoryTable->setDatabaseName(m_home->filePath(QStringLiteral("gone/away")));
+    w.core().HistoryTable->close();
+    w.core().HistoryTable->setDatabaseName(m_home->filePath(QStringLiteral("gone/away")));
     for (int i = 0; i < 5; ++i)
-        w.ReceiveTimer();
+        w.core().ReceiveTimer();
     QCOMPARE(m_prompter->errors.size(), 1);
 
     // Storing works again, then fails again: reported again.
-    w.HistoryTable->setDatabaseName(m_home->path());
-    w.ReceiveTimer();
+    w.core().HistoryTable->setDatabaseName(m_home->path());
+    w.core().ReceiveTimer();
     QCOMPARE(m_prompter->errors.size(), 1);
-    w.HistoryTable->close();
-    w.HistoryTable->setDatabaseName(m_home->filePath(QStringLiteral("gone/away")));
-    w.ReceiveTimer();
-    w.ReceiveTimer();
+    w.core().HistoryTable->close();
+    w.core().HistoryTable->setDatabaseName(m_home->filePath(QStringLiteral("gone/away")));
+    w.core().ReceiveTimer();
+    w.core().ReceiveTimer();
     QCOMPARE(m_prompter->errors.size(), 2);
 }
 
 void TestMainWindow::storagePeriodFollowsSetting()
 {
     prepareHome(QStringLiteral("COM1"), m_home->filePath(QStringLiteral("no-such-tty")), 8, 10000);
-    TMainFrm w;
-    QCOMPARE(w.Receive.interval(), 10000);
-    SysParams.StorageIntervalMs = 500; // out of range: the fixed 5 s period
-    w.ApplyStorageInterval();
-    QCOMPARE(w.Receive.interval(), 5000);
+    TMainFrm w(nullptr, false, StationThreading::CallerThread);
+    QCOMPARE(w.core().Receive.interval(), 10000);
+    w.core().SysParams.StorageIntervalMs = 500; // out of range: the fixed 5 s period
+    w.core().ApplyStorageInterval();
+    QCOMPARE(w.core().Receive.interval(), 5000);
 }
 
 void TestMainWindow::historyWindowReadsBesideTheStation()
 {
     Pty pty;
     prepareHome(QStringLiteral("COM1"), pty.slavePath());
-    TMainFrm w;
-    w.ReceiveTimer();
+    TMainFrm w(nullptr, false, StationThreading::CallerThread);
+    w.core().ReceiveTimer();
 
     for (const bool running : {true, false}) {
         running ? w.N2Click() : w.N3Click();
@@ -445,7 +445,7 @@ void TestMainWindow::historyWindowReadsBesideTheStation()
         m_prompter->onModal = [&](QDialog *dialog) {
             // While the window is shown the station still holds and writes wwdd; a reader
             // sees what it has stored, a second writer is kept out.
-            w.ReceiveTimer();
+            w.core().ReceiveTimer();
             db::TTable reader;
             reader.setDatabaseName(m_home->path());
             reader.setTableName(QStringLiteral("wwdd"));
@@ -463,16 +463,16 @@ void TestMainWindow::historyWindowReadsBesideTheStation()
             seen = QStringLiteral("%1 %2 %3%4 %5")
                        .arg(QString::fromLatin1(dialog->metaObject()->className()))
                        .arg(reader.recordCount())
-                       .arg(int(w.Send.isActive()))
-                       .arg(int(w.Receive.isActive()))
+                       .arg(int(w.core().Send.isActive()))
+                       .arg(int(w.core().Receive.isActive()))
                        .arg(refused ? QStringLiteral("refused") : QStringLiteral("let in"));
             return int(QDialog::Rejected);
         };
         w.N19Click();
         QCOMPARE(seen, running ? QStringLiteral("TForm3 2 11 refused") : QStringLiteral("TForm3 3 00 refused"));
-        QVERIFY(w.HistoryTable->active());
-        QCOMPARE(w.Send.isActive(), running);
-        QCOMPARE(w.Receive.isActive(), running);
+        QVERIFY(w.core().HistoryTable->active());
+        QCOMPARE(w.core().Send.isActive(), running);
+        QCOMPARE(w.core().Receive.isActive(), running);
     }
     QVERIFY(m_prompter->errors.isEmpty());
 }
@@ -511,7 +511,7 @@ void TestMainWindow::settingsSurviveFailedStartup()
     const QList<QByteArray> before = snapshot();
 
     {
-        TMainFrm w;
+        TMainFrm w(nullptr, false, StationThreading::CallerThread);
         QCOMPARE(m_prompter->errors.size(), 1);
         QVERIFY2(m_prompter->errors.first().startsWith(QStringLiteral("数据表无法打开")), qPrintable(m_prompter->errors.first()));
         // The settings were read all the same, and the tiles built from them.
@@ -540,7 +540,7 @@ void TestMainWindow::settingsSurviveFailedStartup()
     QVERIFY(QFile::remove(m_home->filePath(QStringLiteral("SystemPv.Pf"))));
     QVERIFY(QDir(m_home->path()).mkdir(QStringLiteral("SystemPv.Pf")));
     {
-        TMainFrm w;
+        TMainFrm w(nullptr, false, StationThreading::CallerThread);
         QCOMPARE(m_prompter->errors.size(), 2); // the table, then the settings file
         QVERIFY2(m_prompter->errors.at(1).contains(QStringLiteral("SystemPv.Pf")), qPrintable(m_prompter->errors.at(1)));
         QCOMPARE(w.Panel2->findChildren<TMyPanels *>().size(), 0);
@@ -568,18 +568,18 @@ void TestMainWindow::unattendedStartupDoesNotWait()
     prepareHome(QStringLiteral("COM1"), m_home->filePath(QStringLiteral("late-tty")));
     Pty pty;
     {
-        TMainFrm w(nullptr, true);
+        TMainFrm w(nullptr, true, StationThreading::CallerThread);
         QVERIFY(m_prompter->messages.isEmpty());
         QCOMPARE(m_prompter->noticeTexts(), QStringList{QStringLiteral("打开串口错误")});
-        QVERIFY(w.Send.isActive());
-        QVERIFY(w.Receive.isActive());
+        QVERIFY(w.core().Send.isActive());
+        QVERIFY(w.core().Receive.isActive());
         QVERIFY(!w.N2->isEnabled());
         QCOMPARE(w.statusPanelText(1), QStringLiteral("通讯状态:"));
 
         // The adapter appears: the next poll tick opens it and the status bar names it.
         QVERIFY(QFile::link(pty.slavePath(), m_home->filePath(QStringLiteral("late-tty"))));
-        w.SendTimer();
-        QVERIFY(w.comm1->IsPortOpen());
+        w.core().SendTimer();
+        QVERIFY(w.core().comm1->IsPortOpen());
         QCOMPARE(pty.readAtLeast(8, 3000).toHex(), QByteArray("0103000000204412"));
         QCOMPARE(w.statusPanelText(1), QStringLiteral("通讯接口： COM1"));
         QCOMPARE(w.statusPanelText(2), QStringLiteral("通讯速率： 9600 Bps"));
@@ -589,10 +589,10 @@ void TestMainWindow::unattendedStartupDoesNotWait()
     resetSharedState();
     m_prompter->clear();
     prepareHome(QStringLiteral("COM17"), pty.slavePath());
-    TMainFrm other(nullptr, true);
+    TMainFrm other(nullptr, true, StationThreading::CallerThread);
     QCOMPARE(m_prompter->noticeTexts(), QStringList{QStringLiteral("打开串口错误")});
-    other.SendTimer();
-    QVERIFY(!other.comm1->IsPortOpen());
+    other.core().SendTimer();
+    QVERIFY(!other.core().comm1->IsPortOpen());
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -6,7 +6,7 @@
 #include "PfFile.h"
 #include "ScriptedPrompter.h"
 #include "SettingsFiles.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "Ui.h"
 
 #include <QDir>
@@ -458,14 +458,14 @@ void TestSettingsFiles::inputOutputFailuresThrow()
     try {
         LoadSysParams();
         QFAIL("reading a directory as Sys_Para.Pf did not fail");
-    } catch (const ui::AppError &e) {
+    } catch (const AppError &e) {
         QVERIFY2(e.text().contains("Sys_Para.Pf"), qPrintable(e.text()));
     }
     SysParams.ChannelCount = 8;
     try {
         SaveSysParams();
         QFAIL("writing over a directory did not fail");
-    } catch (const ui::AppError &e) {
+    } catch (const AppError &e) {
         QVERIFY2(e.text().contains("Sys_Para.Pf"), qPrintable(e.text()));
     }
 
@@ -475,10 +475,10 @@ void TestSettingsFiles::inputOutputFailuresThrow()
     try {
         ReadCommSettings(badHome);
         QFAIL("writing KTcom.ini below a regular file did not fail");
-    } catch (const ui::AppError &e) {
+    } catch (const AppError &e) {
         QVERIFY2(e.text().contains("KTcom.ini"), qPrintable(e.text()));
     }
-    QVERIFY_THROWS_EXCEPTION(ui::AppError, WriteCommSettings(badHome, "COM1", 9600));
+    QVERIFY_THROWS_EXCEPTION(AppError, WriteCommSettings(badHome, "COM1", 9600));
 
     // Unhandled, the error reaches the standard error handler with its text.
     ScriptedPrompter prompter;
@@ -492,7 +492,7 @@ void TestSettingsFiles::unencodableTextKeepsOldFile()
     LoadChannelSettings(2);
     const QByteArray before = get("SystemPv.Pf");
     Option.Names[1] = QStringLiteral("温度\U0001F600"); // no GBK code for this character
-    QVERIFY_THROWS_EXCEPTION(ui::AppError, SaveChannelSettings(2));
+    QVERIFY_THROWS_EXCEPTION(AppError, SaveChannelSettings(2));
     QCOMPARE(get("SystemPv.Pf"), before);
 }
 
@@ -516,7 +516,7 @@ void TestSettingsFiles::damagedBytesSurviveRewrite()
 
     // A real character whose second half looks like a kept byte is still refused.
     Option.Names[0] = QStringLiteral("\U00010080");
-    QVERIFY_THROWS_EXCEPTION(ui::AppError, SaveChannelSettings(1));
+    QVERIFY_THROWS_EXCEPTION(AppError, SaveChannelSettings(1));
 }
 
 QTEST_GUILESS_MAIN(TestSettingsFiles)

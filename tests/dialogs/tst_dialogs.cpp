@@ -6,7 +6,7 @@
 #include "PfFile.h"
 #include "ScriptedPrompter.h"
 #include "SettingsFiles.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "sysFrm.h"
 
 #include <QComboBox>

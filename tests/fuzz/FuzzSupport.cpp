@@ -1,6 +1,6 @@
 #include "FuzzSupport.h"
 
-#include "SharedState.h"
+#include "WindowState.h"
 
 #include <QApplication>
 #include <QDir>

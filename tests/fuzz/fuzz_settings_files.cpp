@@ -26,7 +26,7 @@
 #include "NumberText.h"
 #include "PfFile.h"
 #include "SettingsFiles.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "Ui.h"
 
 #include <QDir>
@@ -66,7 +66,7 @@ void mustNotThrow(const char *what, Fn fn)
 {
     try {
         fn();
-    } catch (const ui::AppError &e) {
+    } catch (const AppError &e) {
         FUZZ_REQUIRE(false, "%s threw: %s", what, qPrintable(e.text()));
     }
 }

@@ -8,7 +8,7 @@
 #include "HistoryFixture.h"
 #include "HistoryPrint.h"
 #include "HistoryQuery.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "TQuery.h"
 #include "Ui.h"
 
@@ -363,7 +363,7 @@ private Q_SLOTS:
         try {
             printHistoryTable(printer, closed, 8, PrintedAt);
             QFAIL("a job that cannot start was reported as printed");
-        } catch (const ui::AppError &e) {
+        } catch (const AppError &e) {
             QVERIFY(e.text().contains(bad));
         }
     }
@@ -403,7 +403,7 @@ private Q_SLOTS:
             QVERIFY(limited.isSet());
             try {
                 printHistoryTable(printer, q, 8, PrintedAt);
-            } catch (const ui::AppError &e) {
+            } catch (const AppError &e) {
                 error = e.text();
             }
         }
@@ -475,7 +475,7 @@ private Q_SLOTS:
         PrintOutcome outcome = PrintOutcome::Cancelled;
         try {
             outcome = printHistoryTable(printer, closed, 8, PrintedAt);
-        } catch (const ui::AppError &e) {
+        } catch (const AppError &e) {
             qWarning("%s", qPrintable(e.text()));
         }
         reader.join();

@@ -7,7 +7,7 @@
 #include "HistoryFixture.h"
 #include "HistoryQuery.h"
 #include "ScriptedPrompter.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "TQuery.h"
 
 #include <QBuffer>
@@ -258,7 +258,7 @@ private Q_SLOTS:
         try {
             exportHistoryCsv(q, bad);
             QFAIL("an unwritable file was reported as written");
-        } catch (const ui::AppError &e) {
+        } catch (const AppError &e) {
             QVERIFY(e.text().contains(bad));
         }
     }

@@ -11,7 +11,7 @@
 #include "HistoryPrint.h"
 #include "PrintProgressDialog.h"
 #include "ScriptedPrompter.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "TTable.h"
 #include "Unit3.h"
 

@@ -4,7 +4,7 @@
 // published schema.
 
 #include "HistoryTable.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "TTable.h"
 
 #include <QDateTime>
@@ -29,7 +29,7 @@ inline void storeRecord(db::TTable &wwdd, const QDateTime &when, int count, floa
     SysParams.ChannelCount = count;
     for (int k = 1; k <= MaxChannels; ++k)
         AllRecord.Pv[k] = k == 3 ? InterruptionMarker : base + float(k) / 10.0f;
-    StoreHistoryRecord(wwdd, when);
+    StoreHistoryRecord(wwdd, when, AllRecord, SysParams.ChannelCount);
 }
 
 inline bool execSql(const QString &file, const QString &sql, QString *error = nullptr)

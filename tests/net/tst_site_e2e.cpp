@@ -84,10 +84,11 @@ private Q_SLOTS:
         ini.close();
         const int descriptors = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size();
         SiteLink link;
+        link.setChannels(Option, SysParams.ChannelCount);
         link.start(home);
         QVERIFY(!link.enabled());
         QVERIFY(link.stateText().startsWith(QStringLiteral("站点网络：未启用")));
-        link.answerDecoded();
+        link.answerDecoded(AllRecord, SysParams.ChannelCount);
         link.recordStored();
         link.setCommState(StationComm::Ok);
         QTest::qWait(100);
@@ -107,13 +108,14 @@ private Q_SLOTS:
         ini.close();
         SiteLink link;
         QSignalSpy states(&link, &SiteLink::stateChanged);
+        link.setChannels(Option, SysParams.ChannelCount);
         link.start(home);
         QVERIFY(link.enabled());
         QVERIFY(link.stateText().contains(QStringLiteral("正在连接")));
         QTRY_VERIFY_WITH_TIMEOUT(link.stateText().contains(QStringLiteral("连接中断，正在重试")), 5000);
         QVERIFY(link.stateText().contains(QStringLiteral("Connection refused")));
         QVERIFY(!link.isConnected());
-        link.answerDecoded(); // dropped: live values wait for nobody
+        link.answerDecoded(AllRecord, SysParams.ChannelCount); // dropped: live values wait for nobody
         link.recordStored();
         link.shutdown();
         QVERIFY(!link.isConnected());
@@ -163,6 +165,7 @@ private Q_SLOTS:
 
         SiteLink link;
         QSignalSpy states(&link, &SiteLink::stateChanged);
+        link.setChannels(Option, SysParams.ChannelCount);
         link.start(home);
         QVERIFY(link.enabled());
         QTRY_VERIFY_WITH_TIMEOUT(link.isConnected(), 10000);
@@ -179,7 +182,7 @@ private Q_SLOTS:
         // Live values reach a subscriber; an interrupted channel is null and "中断".
         QTRY_VERIFY_WITH_TIMEOUT(!watching.isEmpty(), 5000);
         AllRecord.Pv[2] = InterruptionMarker;
-        link.answerDecoded();
+        link.answerDecoded(AllRecord, SysParams.ChannelCount);
         QTRY_VERIFY_WITH_TIMEOUT(!live.isEmpty(), 5000);
         QCOMPARE(live.first().at(0).toString(), QStringLiteral("qz/e2e-a/live"));
         QVERIFY(live.first().at(1).toByteArray().contains("null"));

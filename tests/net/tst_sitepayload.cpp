@@ -7,6 +7,7 @@
 #include "PgStore.h"
 #include "SitePayload.h"
 #include "SiteSettings.h"
+#include "WindowState.h"
 
 #include <QFile>
 #include <QJsonArray>

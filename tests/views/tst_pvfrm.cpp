@@ -2,7 +2,7 @@
 #include "MyPanels.h"
 #include "PvFrm.h"
 #include "ScriptedPrompter.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "Ui.h"
 
 #include <QFrame>

@@ -6,7 +6,7 @@
 #include "AlarmModels.h"
 #include "RealAlarmFrm.h"
 #include "ScriptedPrompter.h"
-#include "SharedState.h"
+#include "WindowState.h"
 
 #include <QAction>
 #include <QDateEdit>
@@ -235,7 +235,7 @@ void TestRealAlarmForm::journalFollowsAndQueries()
     QCOMPARE(form.JournalRows->rowCount(), before);
 
     // A journal that cannot be read: a message, an empty grid, no export.
-    s.center.journal().close();
+    s.center.writer().close();
     form.DateTimePicker3->setDate(QDate::currentDate());
     form.DateTimePicker4->setTime(QTime(23, 59, 59));
     form.QueryClick();

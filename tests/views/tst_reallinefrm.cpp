@@ -3,7 +3,7 @@
 #include "CurveText.h"
 #include "RealLineFrm.h"
 #include "ScriptedPrompter.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "StripChart.h"
 #include "Ui.h"
 

@@ -1,6 +1,6 @@
 // Channel tiles: child geometry, bar clamping, placement tables, refresh from the live state.
 #include "MyPanels.h"
-#include "SharedState.h"
+#include "WindowState.h"
 #include "Tiles.h"
 
 #include <QLabel>

@@ -8,6 +8,10 @@
 
 class QLockFile;
 
+// The headless station: its program and its system service are called so. The lock file names
+// the program that holds it, so a window started on the service's directory can say so.
+inline const QString HeadlessProgramName = QStringLiteral("qzstation");
+
 class StationLock {
 public:
     StationLock();

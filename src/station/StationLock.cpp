@@ -24,9 +24,16 @@ bool StationLock::acquire(const QString &programDir, QString *message)
         qint64 pid = 0;
         QString host, app;
         if (lock->error() == QLockFile::LockFailedError && lock->getLockInfo(&pid, &host, &app)) {
-            *message = QStringLiteral("此目录中已有一个监控站在运行（进程号 %1），不能再启动第二个。\n目录：%2")
-                           .arg(pid)
-                           .arg(QDir::toNativeSeparators(programDir));
+            if (app == HeadlessProgramName)
+                *message = QStringLiteral("此目录由系统服务 %1.service 中的监控站使用（进程号 %2），不能再启动第二个监控站。"
+                                          "请在浏览器中查看该监控站，或先停止服务：systemctl stop %1\n目录：%3")
+                               .arg(HeadlessProgramName)
+                               .arg(pid)
+                               .arg(QDir::toNativeSeparators(programDir));
+            else
+                *message = QStringLiteral("此目录中已有一个监控站在运行（进程号 %1），不能再启动第二个。\n目录：%2")
+                               .arg(pid)
+                               .arg(QDir::toNativeSeparators(programDir));
         } else {
             *message = QStringLiteral("无法在程序目录中建立锁文件，监控站不能启动。\n%1")
                            .arg(QDir::toNativeSeparators(path));
