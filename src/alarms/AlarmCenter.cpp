@@ -35,6 +35,7 @@ QString kindOf(AlarmCenter::StationEvent event)
     case E::StorageFailed: return k::StorageFailed;
     case E::StorageRestored: return k::StorageRestored;
     case E::HistoryEmptied: return k::HistoryEmptied;
+    case E::ErrorReported: return k::ErrorReported;
     }
     return QString();
 }

@@ -39,6 +39,7 @@ public:
         StorageFailed,
         StorageRestored,
         HistoryEmptied,
+        ErrorReported, // a message the station raised for the operator (its text as detail)
     };
 
     // Events kept in memory while the journal cannot be written; older ones are dropped

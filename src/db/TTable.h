@@ -88,6 +88,8 @@ public:
     void emptyTable();
 
     qint64 recordCount() const; // of the open table
+    // The connection of the open table (diagnostics and tests: which thread owns it).
+    QSqlDatabase database() const { return m_conn.database(); }
 
 private:
     DbError error(const QString &operation, const QString &reason) const;

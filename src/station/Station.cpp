@@ -40,7 +40,7 @@ Station::Station(const StationConfig &config, QObject *parent)
     comm1->OnResponseReady = [this](TModbusM *) { comm1ResponseReady(); };
 
     Alarms = new AlarmCenter(this);
-    connect(Alarms, &AlarmCenter::errorRaised, this, [this](const QString &text) { raise(StationMessage::Kind::Error, text); });
+    connect(Alarms, &AlarmCenter::errorRaised, this, [this](const QString &text) { raise(StationMessage::Kind::Error, text, false); });
     connect(Alarms, &AlarmCenter::alarmsChanged, this, [this] { publish(StationSnapshot::Reason::Alarms); });
     Site = new SiteLink(this);
     // Journal events travel to the broker too; the nudge only says there is something to read.
@@ -71,7 +71,9 @@ StationStart Station::startUp()
     startupGuarded([this] {
         Alarms->open(m_config.programDir);
         Alarms->stationEvent(AlarmCenter::StationEvent::ProgramStarted,
-                             m_config.autoStart ? QStringLiteral("--start") : QString());
+                             m_config.headless    ? QStringLiteral("qzstation")
+                             : m_config.autoStart ? QStringLiteral("--start")
+                                                  : QString());
     });
     // Port and history table first. Whatever fails there, the settings are still read: a
     // dialog saving the zero state of an unread start would wipe every name and limit.
@@ -121,8 +123,10 @@ bool Station::startupGuarded(const std::function<void()> &fn)
     return false;
 }
 
-void Station::raise(StationMessage::Kind kind, const QString &text)
+void Station::raise(StationMessage::Kind kind, const QString &text, bool journal)
 {
+    if (journal)
+        Alarms->stationEvent(AlarmCenter::StationEvent::ErrorReported, text);
     Q_EMIT messageRaised(StationMessage{kind, text, m_starting});
 }
 
@@ -151,7 +155,7 @@ void Station::setupCommAndHistory()
                              comm.port + (m_portKnown ? QStringLiteral(" ") + comm1->DevicePath() : QString()));
         // A device there but not permitted is named with its fix (group membership).
         raise(StationMessage::Kind::Message,
-              m_portKnown ? openPortFailureText(OpenPortError, comm1->DevicePath()) : OpenPortError);
+              m_portKnown ? openPortFailureText(OpenPortError, comm1->DevicePath()) : OpenPortError, false);
     }
 
     // The history table is bound and opened even without a port, so a run started later
@@ -321,7 +325,7 @@ void Station::ReceiveTimer()
         if (!m_storageErrorShown) {
             m_storageErrorShown = true;
             Alarms->stationEvent(AlarmCenter::StationEvent::StorageFailed, e.text());
-            raise(StationMessage::Kind::Error, e.text());
+            raise(StationMessage::Kind::Error, e.text(), false);
         }
     }
     publish(StationSnapshot::Reason::Stored);

@@ -30,6 +30,7 @@ class TTable;
 struct StationConfig {
     QString programDir;     // home of KTcom.ini, wwdd and Data/ (also the working directory)
     bool autoStart = false; // the run begins at the end of start-up (--start, the service)
+    bool headless = false;  // no window: the service (said in the journal's "程序启动")
 };
 
 // What start-up read: the settings the window builds its tiles and dialogs from.
@@ -99,7 +100,9 @@ private:
     void setupCommAndHistory();
     void openHistoryTable();
     void publish(StationSnapshot::Reason reason);
-    void raise(StationMessage::Kind kind, const QString &text);
+    // Says text to whoever shows the station; journaled as "运行错误" unless the fact is
+    // journaled already under a kind of its own (port, storage) or comes from the journal.
+    void raise(StationMessage::Kind kind, const QString &text, bool journal = true);
     // Runs fn during start-up; an error escaping it is raised as a start-up message.
     bool startupGuarded(const std::function<void()> &fn);
 

@@ -1,0 +1,23 @@
+#pragma once
+// The station without a window (qzstation): the same core in a QCoreApplication, for a station
+// that runs as a system service. It loads no Gui or Widgets library. The run starts at once;
+// messages go to standard error (and the journal, where the core writes them); SIGTERM, SIGINT
+// and SIGHUP end it cleanly (the last record committed, "offline" published, the journal's
+// "程序退出"). The directory lock is the window's: one station per directory, whichever kind.
+
+#include <QString>
+#include <QStringList>
+
+struct HeadlessOptions {
+    QString home;          // --home DIR; empty: the default program directory
+    bool help = false;
+    bool version = false;
+    QString error;         // set when the command line cannot be understood
+};
+
+HeadlessOptions parseHeadlessOptions(const QStringList &arguments);
+QString headlessUsage();
+
+// Runs the headless station in the running QCoreApplication until a stop signal arrives;
+// returns the exit status (1 when the directory cannot be entered or another station holds it).
+int runHeadlessStation(const HeadlessOptions &options);
