@@ -75,7 +75,7 @@ QString headlessUsage()
         "  --version    show the version\n");
 }
 
-int runHeadlessStation(const HeadlessOptions &options)
+int runHeadlessStation(const HeadlessOptions &options, const BesideCore &besideCore)
 {
     const QString home = options.home.isEmpty() ? defaultProgramDirectory(QCoreApplication::applicationDirPath())
                                                 : options.home;
@@ -115,7 +115,9 @@ int runHeadlessStation(const HeadlessOptions &options)
                              [](const StationMessage &m) { say(m.text); });
         });
         say(QStringLiteral("监控站已启动，程序目录 %1 (station running in %1)").arg(dir));
+        std::unique_ptr<QObject> beside = besideCore ? besideCore(core, dir) : nullptr;
         status = QCoreApplication::exec();
+        beside.reset();
         // Ends on its thread: the record being stored is committed, "offline" is published and
         // the journal says "程序退出".
         core.stop();
