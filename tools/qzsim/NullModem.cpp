@@ -1,11 +1,14 @@
 #include "NullModem.h"
 
+#include <QDeadlineTimer>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -64,8 +67,22 @@ bool NullModem::open(QString *error)
     m_a.notifier = new QSocketNotifier(m_a.master, QSocketNotifier::Read, this);
     m_b.notifier = new QSocketNotifier(m_b.master, QSocketNotifier::Read, this);
     connect(m_a.notifier, &QSocketNotifier::activated, this, [this] { relay(m_a, m_b); });
-    connect(m_b.notifier, &QSocketNotifier::activated, this, [this] { relay(m_b, m_a); });
+    connect(m_b.notifier, &QSocketNotifier::activated, this, [this] {
+        m_stationHeardMs = QDeadlineTimer::current().deadline();
+        relay(m_b, m_a);
+    });
+    auto *idle = new QTimer(this);
+    connect(idle, &QTimer::timeout, this, &NullModem::releaseIdleStation);
+    idle->start(1000);
     return true;
+}
+
+void NullModem::releaseIdleStation()
+{
+    // A polling station sends a request every 1.5 s: three seconds of silence mean it has
+    // stopped or is gone.
+    if (QDeadlineTimer::current().deadline() - m_stationHeardMs > 3000 && m_b.slave >= 0)
+        ::ioctl(m_b.slave, TIOCNXCL);
 }
 
 void NullModem::relay(End &from, End &to)
