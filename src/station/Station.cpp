@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QStorageInfo>
 
 namespace {
 
@@ -28,6 +29,8 @@ Station::Station(const StationConfig &config, QObject *parent)
     connect(&Write_timer, &QTimer::timeout, this, &Station::Write_timerTimer);
     connect(&Send, &QTimer::timeout, this, &Station::SendTimer);
     connect(&Receive, &QTimer::timeout, this, &Station::ReceiveTimer);
+    DiskCheck.setInterval(60000);
+    connect(&DiskCheck, &QTimer::timeout, this, &Station::DiskCheckTimer);
 
     comm1 = new TModbusM(this);
     comm1->setObjectName(QStringLiteral("comm1"));
@@ -91,6 +94,8 @@ StationStart Station::startUp()
         Site->setChannels(Option, SysParams.ChannelCount);
         Site->start(m_config.programDir);
     });
+    DiskCheck.start();
+    DiskCheckTimer();
     if (m_config.autoStart)
         startRun();
     m_starting = false;
@@ -103,6 +108,7 @@ void Station::shutDown()
     Send.stop();
     Receive.stop();
     Write_timer.stop();
+    DiskCheck.stop();
     Alarms->stationEvent(AlarmCenter::StationEvent::ProgramEnded);
     // "offline" to the broker and a clean disconnect (a crash leaves it to the last will).
     Site->shutdown();
@@ -314,21 +320,40 @@ void Station::ReceiveTimer()
         StoreHistoryRecord(*HistoryTable, now, AllRecord, SysParams.ChannelCount);
         m_lastStored = now;
         m_storageError.clear();
-        Site->recordStored();
-        if (m_storageErrorShown)
-            Alarms->stationEvent(AlarmCenter::StationEvent::StorageRestored);
         m_storageErrorShown = false;
+        Site->recordStored();
+        // Stored again: the storage alarm returns.
+        Alarms->storageCondition(StorageFailedKind, false);
     } catch (const AppError &e) {
         m_storageError = e.text();
-        // Said once: a failing disk must not pile up a message every storage period. Storage
-        // keeps retrying and says so again after it has worked once.
+        // A station that cannot store says so until it can: an alarm, active from the first
+        // failed tick until a record is stored again. Said once as a message too: a failing disk
+        // must not pile up a box every storage period.
+        Alarms->storageCondition(StorageFailedKind, true, e.text());
         if (!m_storageErrorShown) {
             m_storageErrorShown = true;
-            Alarms->stationEvent(AlarmCenter::StationEvent::StorageFailed, e.text());
             raise(StationMessage::Kind::Error, e.text(), false);
         }
     }
     publish(StationSnapshot::Reason::Stored);
+}
+
+void Station::DiskCheckTimer()
+{
+    QStorageInfo disk(m_config.programDir);
+    if (!disk.isValid() || !disk.isReady())
+        return;
+    const qint64 free = disk.bytesAvailable();
+    const qint64 needed = diskSpaceNeeded(SysParams.ChannelCount, Receive.interval());
+    m_diskLow = diskSpaceLow(free, needed, m_diskLow);
+    const auto mib = [](qint64 bytes) { return QString::number(bytes / (1024 * 1024)); };
+    Alarms->storageCondition(DiskLowKind, m_diskLow,
+                             QStringLiteral("程序目录所在磁盘只剩 %1 MiB，低于 %2 MiB，请清理磁盘。\n"
+                                            "%3 bytes free on %4 (%5), %6 needed")
+                                 .arg(mib(free), mib(needed))
+                                 .arg(free)
+                                 .arg(disk.rootPath(), QString::fromLocal8Bit(disk.device()))
+                                 .arg(needed));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -365,6 +390,7 @@ StationSnapshot Station::snapshot(StationSnapshot::Reason reason) const
 
 void Station::publish(StationSnapshot::Reason reason)
 {
+    Site->setStoring(Receive.isActive() && m_storageError.isEmpty());
     ++m_serial;
     Q_EMIT snapshotPublished(snapshot(reason));
 }

@@ -70,6 +70,8 @@ public:
     // The storage tick follows the configured storage interval; a running tick is restarted
     // only when the period really changes.
     void ApplyStorageInterval();
+    // Every minute: the free space of the program directory's file system ("磁盘空间不足").
+    void DiskCheckTimer();
 
     // A copy of the state as it stands (what the next snapshot would carry).
     StationSnapshot snapshot(StationSnapshot::Reason reason = StationSnapshot::Reason::Command) const;
@@ -78,6 +80,7 @@ public:
     QTimer Write_timer;
     QTimer Send;
     QTimer Receive;
+    QTimer DiskCheck; // 60 s, from start-up on
     TModbusM *comm1 = nullptr;
     std::unique_ptr<db::TTable> HistoryTable;
     CommWatchCounter CommWatch;
@@ -122,4 +125,5 @@ private:
     int m_answerBytes = -1;
     QDateTime m_lastStored;
     QString m_storageError;
+    bool m_diskLow = false;
 };
