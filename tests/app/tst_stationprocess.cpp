@@ -127,6 +127,7 @@ private Q_SLOTS:
     void oneStationPerDirectory();
     void readersWhileStoring();
     void lateAdapterNeedsNoOne();
+    void brokenDataDirectoryNeedsNoOne();
 };
 
 void TestStationProcess::oneStationPerDirectory()
@@ -235,6 +236,25 @@ void TestStationProcess::lateAdapterNeedsNoOne()
     QVERIFY(sim.start({QStringLiteral("--channels"), QStringLiteral("16"), QStringLiteral("--link"), link}));
     QTRY_VERIFY_WITH_TIMEOUT(measuredCount(home.path()) >= 2, 20000);
     QCOMPARE(station.process().state(), QProcess::Running);
+}
+
+void TestStationProcess::brokenDataDirectoryNeedsNoOne()
+{
+    // Started by itself where Data/ cannot be made (a file of that name): the month table, the
+    // print table and the event journal cannot be created there. That is said on stderr in
+    // Chinese, no box waits for a click, and the history is stored all the same.
+    QTemporaryDir home;
+    Simulator sim(simulatorProgram());
+    QVERIFY(sim.start({QStringLiteral("--channels"), QStringLiteral("16")}));
+    prepareHome(home.path(), sim.path());
+    writeFile(home.filePath(QStringLiteral("Data")), "not a directory\n");
+    Station station(home.path());
+    QTRY_VERIFY_WITH_TIMEOUT(measuredCount(home.path()) >= 2, 20000);
+    const QString said = QString::fromUtf8(station.process().readAllStandardError());
+    QVERIFY2(said.contains(QStringLiteral("qzmonitor: 数据表无法创建")) && said.contains(QStringLiteral(".Dat")), qPrintable(said));
+    QVERIFY2(said.contains(QStringLiteral("qzmonitor: 报警记录文件无法打开")), qPrintable(said));
+    QCOMPARE(station.process().state(), QProcess::Running);
+    QCOMPARE(QFileInfo(home.filePath(QStringLiteral("Data"))).size(), qint64(16));
 }
 
 QTEST_GUILESS_MAIN(TestStationProcess)
