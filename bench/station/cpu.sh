@@ -57,10 +57,10 @@ else
   pids+=($!)
   platform="offscreen"
 fi
-# The window station's own process (xvfb-run starts it as a child).
+# The window station's own process (xvfb-run starts it as a child, after its display is up).
 window=""
 for i in $(seq 100); do
-  window="$(pgrep -n -f "$work/bin/qzmonitor --home $work/window" || true)"
+  window="$(pgrep -n -f "^$work/bin/qzmonitor --home $work/window" || true)"
   [ -n "$window" ] && break
   sleep 0.1
 done
