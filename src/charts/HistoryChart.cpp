@@ -3,6 +3,7 @@
 #include "ChartCompare.h"
 #include "GapKeepingGraph.h"
 #include "PointMarks.h"
+#include "ScreenText.h"
 #include "ValueAxisTicker.h"
 
 #include <QAction>
@@ -52,7 +53,10 @@ HistoryChart::HistoryChart(QWidget *parent) : QCustomPlot(parent)
     axisRect()->setBackground(Qt::NoBrush);
 
     auto timeTicker = QSharedPointer<QCPAxisTickerDateTime>::create();
-    timeTicker->setDateTimeFormat(QStringLiteral("HH:mm:ss\nyyyy-MM-dd"));
+    // The time of day over the date, in the system's long time and short date formats; month
+    // and day names (where a format has them) in the system's language.
+    timeTicker->setDateTimeFormat(longTimeFormat() + QLatin1Char('\n') + shortDateFormat());
+    setLocale(QLocale::system());
     timeTicker->setDateTimeSpec(Qt::LocalTime);
     timeTicker->setTickCount(6);
     xAxis->setTicker(timeTicker);

@@ -8,6 +8,7 @@
 #include "HistoryQuery.h"
 #include "HistoryTable.h"
 #include "PrintProgressDialog.h"
+#include "ScreenText.h"
 #include "WindowState.h"
 #include "Ui.h"
 
@@ -98,7 +99,7 @@ TForm3::TForm3(QWidget *owner)
     const QFont pickerFont = faceFont(QStringLiteral("黑体"), 19);
     auto datePicker = [&](int left, int width) {
         auto *picker = new QDateEdit(this);
-        picker->setDisplayFormat(QStringLiteral("yyyy-MM-dd"));
+        picker->setDisplayFormat(pickerDateFormat()); // the system's short date
         picker->setCalendarPopup(true);
         picker->setFont(pickerFont);
         picker->setGeometry(left, 1, width, 30);
@@ -106,7 +107,7 @@ TForm3::TForm3(QWidget *owner)
     };
     auto timePicker = [&](int left, int width) {
         auto *picker = new QTimeEdit(this);
-        picker->setDisplayFormat(QStringLiteral("HH:mm:ss"));
+        picker->setDisplayFormat(longTimeFormat()); // and long time formats
         picker->setFont(pickerFont);
         picker->setGeometry(left, 1, width, 30);
         return picker;

@@ -7,6 +7,7 @@
 #include "EventsExport.h"
 #include "HistoryQuery.h"
 #include "LiveViewHeader.h"
+#include "ScreenText.h"
 #include "Ui.h"
 
 #include <QAction>
@@ -147,7 +148,7 @@ TRealAlarmForm::TRealAlarmForm(AlarmBoard &center, QWidget *owner)
     };
     auto datePicker = [&] {
         auto *p = new QDateEdit(this);
-        p->setDisplayFormat(QStringLiteral("yyyy-MM-dd"));
+        p->setDisplayFormat(pickerDateFormat()); // the system's short date
         p->setCalendarPopup(true);
         p->setFont(pickerFont);
         p->setFixedSize(129, 30);
@@ -156,7 +157,7 @@ TRealAlarmForm::TRealAlarmForm(AlarmBoard &center, QWidget *owner)
     };
     auto timePicker = [&] {
         auto *p = new QTimeEdit(this);
-        p->setDisplayFormat(QStringLiteral("HH:mm:ss"));
+        p->setDisplayFormat(longTimeFormat()); // and long time formats
         p->setFont(pickerFont);
         p->setFixedSize(108, 30);
         queryRow->addWidget(p);
