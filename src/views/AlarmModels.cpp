@@ -20,6 +20,11 @@ RowLook alarmRowLook(AlarmState state, bool blinkOn)
     return {};
 }
 
+QDateTime journalExportEnd(const QDateTime &queryEnd, bool live, const QDateTime &now)
+{
+    return live && now > queryEnd ? now : queryEnd;
+}
+
 const QStringList &alarmColumnTitles()
 {
     static const QStringList titles = {QStringLiteral("报警时间"), QStringLiteral("通道"), QStringLiteral("名称"),
