@@ -43,7 +43,8 @@ public:
     // Opening: pickers on today 00:00:00 … now, an empty chart on the initial span, the channel
     // and field lists from the fields of wwdd. The constructor runs it.
     void FormCreate();
-    // "查询": runs the range query, fills the grid and adds channel 1 to the curve.
+    // "查询": runs the range query, fills the grid and draws the selected channels again (the
+    // compared ones too); channel 1 when no line is selected.
     void Button1Click();
     // The end pickers on the current date and time (to the second).
     void setEndPickersToNow();
@@ -112,7 +113,10 @@ public:
 
 private:
     void sizeGridColumns();
-    void plotField(const QString &fieldName);
+    void plotChannels(const QList<int> &channels);
+    QString fieldOfLine(int row) const;
+    void showChannelLimits();
+    void selectShownLine(int row);
     void compareChannel(int row);
     QString channelCurveName(int row) const;
     void showChannelColours();
