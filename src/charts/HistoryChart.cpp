@@ -253,8 +253,9 @@ void HistoryChart::updateLegend()
 {
     const bool compare = m_curves.size() > 1;
     legend->setVisible(compare);
-    for (const Curve &c : m_curves) {
-        c.marks->setComparing(compare);
+    for (qsizetype i = 0; i < m_curves.size(); ++i) {
+        const Curve &c = m_curves.at(i);
+        c.marks->setComparing(compare, int(i), int(m_curves.size()));
         if (compare)
             c.graph->addToLegend();
         else

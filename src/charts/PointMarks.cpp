@@ -23,18 +23,22 @@ qsizetype markStride(qsizetype points, double width, double spacing)
     }
 }
 
-QVector<qsizetype> markIndexes(qsizetype first, qsizetype last, qsizetype anchor, qsizetype stride)
+QVector<qsizetype> markIndexes(qsizetype first, qsizetype last, qsizetype anchor, qsizetype stride, qsizetype offset)
 {
     QVector<qsizetype> out;
-    if (stride < 1 || first < 0)
+    if (stride < 1 || first < 0 || offset < 0)
         return out;
     last = std::min(last, anchor);
     if (last < first)
         return out;
-    // The first index at or after `first` that lies a whole number of strides before anchor.
-    qsizetype at = anchor - ((anchor - first) / stride) * stride;
-    for (; at <= last; at += stride)
-        out.append(at);
+    const qsizetype start = anchor - offset;
+    if (start >= first) {
+        // The first index at or after `first` that lies a whole number of strides before start.
+        for (qsizetype at = start - ((start - first) / stride) * stride; at <= std::min(last, start); at += stride)
+            out.append(at);
+    }
+    if (anchor <= last && (out.isEmpty() || out.constLast() != anchor))
+        out.append(anchor);
     return out;
 }
 
@@ -55,6 +59,13 @@ PointMarks::PointMarks(QCustomPlot *plot, QCPGraph *graph) : QCPLayerable(plot),
 {
     // Above the curve, below the axes.
     setLayer(graph->layer());
+}
+
+void PointMarks::setComparing(bool comparing, int turn, int curves)
+{
+    m_comparing = comparing;
+    m_curves = comparing ? std::max(1, curves) : 1;
+    m_turn = comparing ? std::clamp(turn, 0, m_curves - 1) : 0;
 }
 
 MarkColours PointMarks::colours() const { return markColours(m_graph->pen().color(), m_comparing); }
@@ -107,8 +118,9 @@ QVector<qsizetype> PointMarks::markIndexes() const
     if (end <= first)
         return {};
     const double width = m_graph->keyAxis()->axisRect()->width();
-    const qsizetype stride = markStride(end - first, width, markSpacing());
-    return PointMarkRules::markIndexes(first, end - 1, anchor, stride);
+    // With n curves each takes every n-th place of the common spacing.
+    const qsizetype stride = markStride(end - first, width, markSpacing() * m_curves);
+    return PointMarkRules::markIndexes(first, end - 1, anchor, stride, stride * m_turn / m_curves);
 }
 
 bool PointMarks::drawsMarks() const { return m_shown && !markIndexes().isEmpty(); }

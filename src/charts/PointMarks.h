@@ -7,7 +7,9 @@
 // 1, 2, 5, 10, 20, 50, … so the marks stay on the same points while the view pans.
 //
 // One curve: pale yellow labels. While curves are compared, each curve's labels take its own
-// colour.
+// colour, and the curves take turns: with n curves each marks every n-th place of a common
+// spacing, curve i shifted by i places, so labels of curves with close values do not stack
+// on the same instant; each curve's last point is still marked.
 
 #include "CustomPlot.h"
 
@@ -20,9 +22,10 @@ namespace PointMarkRules {
 // apart on average when `points` evenly spaced points share `width` pixels.
 qsizetype markStride(qsizetype points, double width, double spacing);
 
-// The marked indexes among first … last (inclusive), ascending: those that lie a whole number
-// of strides before `anchor` (none after it).
-QVector<qsizetype> markIndexes(qsizetype first, qsizetype last, qsizetype anchor, qsizetype stride);
+// The marked indexes among first … last (inclusive), ascending: those that lie `offset` plus a
+// whole number of strides before `anchor`, and the anchor itself (none after it).
+QVector<qsizetype> markIndexes(qsizetype first, qsizetype last, qsizetype anchor, qsizetype stride,
+                               qsizetype offset = 0);
 
 struct MarkColours {
     QColor fill;
@@ -43,8 +46,9 @@ public:
 
     void setShown(bool shown) { m_shown = shown; }
     bool shown() const { return m_shown; }
-    // Labels in the curve's own colour (while curves are compared).
-    void setComparing(bool comparing) { m_comparing = comparing; }
+    // Labels in the curve's own colour (while curves are compared), taking turns with the
+    // other curves: this is curve `turn` of `curves`.
+    void setComparing(bool comparing, int turn = 0, int curves = 1);
     bool comparing() const { return m_comparing; }
     PointMarkRules::MarkColours colours() const;
 
@@ -70,4 +74,6 @@ private:
     QCPGraph *m_graph;
     bool m_shown = true;
     bool m_comparing = false;
+    int m_turn = 0;
+    int m_curves = 1;
 };

@@ -211,6 +211,9 @@ private Q_SLOTS:
         QCOMPARE(markIndexes(3, 14, 20, 5), QVector<qsizetype>({5, 10}));
         QCOMPARE(markIndexes(0, 30, 17, 5), QVector<qsizetype>({2, 7, 12, 17}));
         QCOMPARE(markIndexes(18, 30, 17, 5), QVector<qsizetype>());
+        // Taking turns: shifted by the offset, the anchor itself still marked.
+        QCOMPARE(markIndexes(0, 20, 20, 10, 5), QVector<qsizetype>({5, 15, 20}));
+        QCOMPARE(markIndexes(0, 14, 20, 10, 5), QVector<qsizetype>({5}));
 
         HistoryChart chart;
         chart.resize(858, 404);
@@ -277,6 +280,21 @@ private Q_SLOTS:
             QCOMPARE(look.fill, chart.curve(c)->pen().color());
             QVERIFY(look.text != look.fill);
         }
+        // The curves take turns: apart from the last point, no two curves mark one instant,
+        // and all of them together are no denser than one curve alone.
+        chart.setBottomRange(T0, T0 + 3600);
+        QSet<qsizetype> taken;
+        int together = 0;
+        for (int c = 0; c < chart.curveCount(); ++c) {
+            const QVector<qsizetype> at = chart.marks(c)->markIndexes();
+            QCOMPARE(at.last(), qsizetype(719));
+            for (qsizetype i = 0; i + 1 < at.size(); ++i) {
+                QVERIFY2(!taken.contains(at.at(i)), qPrintable(QStringLiteral("point %1 twice").arg(at.at(i))));
+                taken.insert(at.at(i));
+            }
+            together += int(at.size()) - 1;
+        }
+        QVERIFY(together <= hour.size());
         const QImage compared = chart.toPixmap(858, 404).toImage();
         for (int c = 1; c < chart.curveCount(); ++c) {
             const QRgb fill = chart.curve(c)->pen().color().rgb();
