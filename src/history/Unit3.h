@@ -52,7 +52,8 @@ public:
     // both and, after a query, draws that channel afresh (one curve, zoom ended). With Ctrl
     // held the channel is added as a further curve to compare, or an added one taken off;
     // the value axis then spans the union of the shown channels' limits and the time axis
-    // stays as it is.
+    // stays as it is. After a query the highlighted line is always a drawn channel (a curve
+    // taken off, or one refused, moves it to Series1's), so the next query draws what is shown.
     void ListBox1MouseDown(QListWidget *list, int row, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
     // A choice in the time-span list: the chart keeps the right edge of what it shows (zoomed
     // or not) and shows the new span; zooming out comes back to that span.
