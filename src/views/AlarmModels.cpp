@@ -1,6 +1,7 @@
 #include "AlarmModels.h"
 
 #include "EventsExport.h"
+#include "ScreenText.h"
 
 #include <cmath>
 
@@ -19,6 +20,11 @@ RowLook alarmRowLook(AlarmState state, bool blinkOn)
     return {};
 }
 
+QDateTime journalExportEnd(const QDateTime &queryEnd, bool live, const QDateTime &now)
+{
+    return live && now > queryEnd ? now : queryEnd;
+}
+
 const QStringList &alarmColumnTitles()
 {
     static const QStringList titles = {QStringLiteral("报警时间"), QStringLiteral("通道"), QStringLiteral("名称"),
@@ -32,7 +38,7 @@ QStringList alarmRowTexts(const Alarm &a)
             a.key.channel > 0 ? QString::number(a.key.channel) : QString(),
             a.name,
             a.key.kind,
-            std::isnan(a.value) ? QString() : QString::number(a.value, 'f', 3),
+            std::isnan(a.value) ? QString() : screenNumber(QString::number(a.value, 'f', 3)),
             stateText(a.state)};
 }
 
@@ -99,6 +105,10 @@ QVariant AlarmListModel::headerData(int section, Qt::Orientation orientation, in
     return {};
 }
 
+namespace {
+constexpr int JournalValueColumn = 5; // the value, in the columns of journalColumnTitles()
+}
+
 JournalModel::JournalModel(QObject *parent) : QAbstractTableModel(parent) {}
 
 void JournalModel::setRows(const QList<JournalEvent> &rows)
@@ -135,8 +145,11 @@ QVariant JournalModel::data(const QModelIndex &index, int role) const
     if (!index.isValid() || index.row() >= m_rows.size())
         return {};
     const JournalEvent &e = m_rows.at(index.row());
-    if (role == Qt::DisplayRole)
-        return journalRowTexts(e).value(index.column());
+    if (role == Qt::DisplayRole) {
+        // The value column reads with the system's separator; the CSV keeps '.'.
+        const QString text = journalRowTexts(e).value(index.column());
+        return index.column() == JournalValueColumn ? screenNumber(text) : text;
+    }
     if (role == Qt::ForegroundRole) {
         if (e.transition == Transition::Raised)
             return QColor(Qt::red);
