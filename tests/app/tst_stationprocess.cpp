@@ -3,6 +3,7 @@
 // (reports, the sqlite3 shell's online backup) while it stores, and an adapter that appears
 // only after the station has started.
 #include "Simulator.h"
+#include "StationFiles.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -37,43 +38,8 @@ void prepareHome(const QString &home, const QString &device)
     writeFile(home + QStringLiteral("/Sys_Para.Pf"), "16\r\n1000\r\n");
 }
 
-// Runs one statement on a file with a connection of its own; the first column of each row.
-QStringList sql(const QString &file, const QString &statement)
-{
-    const QString name = QUuid::createUuid().toString();
-    QStringList out;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(file);
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000"));
-        if (db.open()) {
-            QSqlQuery q(db);
-            if (q.exec(statement))
-                while (q.next())
-                    out.append(q.value(0).toString());
-            else
-                out.append(QStringLiteral("error: ") + q.lastError().text());
-        } else {
-            out.append(QStringLiteral("error: ") + db.lastError().text());
-        }
-    }
-    QSqlDatabase::removeDatabase(name);
-    return out;
-}
 
-int recordCount(const QString &home)
-{
-    const QStringList r = sql(home + QStringLiteral("/wwdd.db"), QStringLiteral("select count(*) from wwdd"));
-    return r.size() == 1 ? r.first().toInt() : -1;
-}
 
-// Records of a station whose channel 1 holds a real value (not the interruption marker).
-int measuredCount(const QString &home)
-{
-    const QStringList r = sql(home + QStringLiteral("/wwdd.db"),
-                              QStringLiteral("select count(*) from wwdd where trim(aa1) <> '-1000.000'"));
-    return r.size() == 1 ? r.first().toInt() : -1;
-}
 
 class Station {
 public:
@@ -167,7 +133,7 @@ void TestStationProcess::oneStationPerDirectory()
     Station third(home.path());
     QTRY_VERIFY_WITH_TIMEOUT(measuredCount(home.path()) > before + 2 && recordCount(home.path()) >= atKill + 3, 20000);
     QCOMPARE(third.process().state(), QProcess::Running);
-    QCOMPARE(sql(home.filePath(QStringLiteral("wwdd.db")), QStringLiteral("pragma integrity_check")), QStringList{QStringLiteral("ok")});
+    QCOMPARE(sqlColumn(home.filePath(QStringLiteral("wwdd.db")), QStringLiteral("pragma integrity_check")), QStringList{QStringLiteral("ok")});
 }
 
 void TestStationProcess::readersWhileStoring()
@@ -180,7 +146,7 @@ void TestStationProcess::readersWhileStoring()
     QTRY_VERIFY_WITH_TIMEOUT(recordCount(home.path()) >= 3, 20000);
 
     const QString db = home.filePath(QStringLiteral("wwdd.db"));
-    const QStringList storedBefore = sql(db, QStringLiteral("select datim from wwdd order by datim"));
+    const QStringList storedBefore = sqlColumn(db, QStringLiteral("select datim from wwdd order by datim"));
     QVERIFY(storedBefore.size() >= 3);
 
     // A report while the station stores: every record stored before it began is in it.
@@ -207,8 +173,8 @@ void TestStationProcess::readersWhileStoring()
     backup.start(QStringLiteral("sqlite3"), {db, QStringLiteral(".backup '%1'").arg(copy)});
     QVERIFY(backup.waitForFinished(30000));
     QVERIFY2(backup.exitCode() == 0, backup.readAllStandardError().constData());
-    QCOMPARE(sql(copy, QStringLiteral("pragma integrity_check")), QStringList{QStringLiteral("ok")});
-    const QStringList inCopy = sql(copy, QStringLiteral("select datim from wwdd order by datim"));
+    QCOMPARE(sqlColumn(copy, QStringLiteral("pragma integrity_check")), QStringList{QStringLiteral("ok")});
+    const QStringList inCopy = sqlColumn(copy, QStringLiteral("select datim from wwdd order by datim"));
     QVERIFY(inCopy.size() >= storedBefore.size());
     QCOMPARE(inCopy.mid(0, storedBefore.size()), storedBefore);
 

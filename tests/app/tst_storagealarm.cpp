@@ -11,6 +11,7 @@
 #include "EventJournal.h"
 #include "ScriptedPrompter.h"
 #include "Simulator.h"
+#include "StationFiles.h"
 #include "StationAlarmBoard.h"
 #include "StationOptions.h"
 #include "WindowState.h"
@@ -48,35 +49,7 @@ QByteArray fileHash(const QString &path)
     return f.open(QIODevice::ReadOnly) ? QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256) : QByteArray();
 }
 
-QStringList sql(const QString &file, const QString &statement)
-{
-    const QString name = QUuid::createUuid().toString();
-    QStringList out;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(file);
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000"));
-        if (db.open()) {
-            QSqlQuery q(db);
-            if (q.exec(statement))
-                while (q.next())
-                    out.append(q.value(0).toString());
-            else
-                out.append(QStringLiteral("error: ") + q.lastError().text());
-        } else {
-            out.append(QStringLiteral("error: ") + db.lastError().text());
-        }
-    }
-    QSqlDatabase::removeDatabase(name);
-    return out;
-}
 
-int measuredCount(const QString &home)
-{
-    const QStringList r = sql(home + QStringLiteral("/wwdd.db"),
-                              QStringLiteral("select count(*) from wwdd where trim(aa1) <> '-1000.000'"));
-    return r.size() == 1 ? r.first().toInt() : -1;
-}
 
 // The storage alarm as the window's alarm list has it (Normal when it is not listed).
 AlarmState storageAlarm(const TMainFrm &w)
@@ -273,7 +246,7 @@ void TestStorageAlarm::unopenableTableRaisesTheAlarm()
     } else {
         QCOMPARE(fileHash(wwdd), before);
         QVERIFY(!QFile::exists(wwdd + QStringLiteral("-wal")));
-        QCOMPARE(sql(wwdd, QStringLiteral("select count(*) from tanks")), QStringList{QStringLiteral("2")});
+        QCOMPARE(sqlColumn(wwdd, QStringLiteral("select count(*) from tanks")), QStringList{QStringLiteral("2")});
     }
 }
 
@@ -292,7 +265,7 @@ void TestStorageAlarm::fullFileSystemThenFreed()
     TMainFrm w(nullptr, true);
     QTRY_VERIFY_WITH_TIMEOUT(measuredCount(home) >= 3, 10000);
     QCOMPARE(storageAlarm(w), AlarmState::Normal);
-    const QStringList before = sql(home + QStringLiteral("/wwdd.db"), QStringLiteral("select datim from wwdd order by datim"));
+    const QStringList before = sqlColumn(home + QStringLiteral("/wwdd.db"), QStringLiteral("select datim from wwdd order by datim"));
 
     // The disk fills up: the alarm within a few periods, and it stands while the disk is full.
     const QString filler = fillUp(fs);
@@ -315,11 +288,11 @@ void TestStorageAlarm::fullFileSystemThenFreed()
     // Nothing was corrupted or lost: every record from before is there, the table is sound,
     // and the journal caught up with what it could not write while the disk was full.
     const QString wwdd = home + QStringLiteral("/wwdd.db");
-    QCOMPARE(sql(wwdd, QStringLiteral("pragma integrity_check")), QStringList{QStringLiteral("ok")});
-    const QStringList after = sql(wwdd, QStringLiteral("select datim from wwdd order by datim"));
+    QCOMPARE(sqlColumn(wwdd, QStringLiteral("pragma integrity_check")), QStringList{QStringLiteral("ok")});
+    const QStringList after = sqlColumn(wwdd, QStringLiteral("select datim from wwdd order by datim"));
     for (const QString &t : before)
         QVERIFY2(after.contains(t), qPrintable(t));
-    QTRY_VERIFY_WITH_TIMEOUT(sql(eventJournalPath(home), QStringLiteral("select count(*) from events where kind = '存盘失败' "
+    QTRY_VERIFY_WITH_TIMEOUT(sqlColumn(eventJournalPath(home), QStringLiteral("select count(*) from events where kind = '存盘失败' "
                                                                         "and transition in ('raised', 'returned')"))
                                  == QStringList{QStringLiteral("2")},
                              40000);

@@ -14,6 +14,7 @@
 // second row for the user unit) tests/packaging/supervise.sh runs the unit file the way the
 // service manager would.
 #include "Simulator.h"
+#include "StationFiles.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -36,39 +37,7 @@ namespace {
 
 const QString SystemdProgram = QStringLiteral("/lib/systemd/systemd");
 
-QStringList sql(const QString &file, const QString &statement)
-{
-    const QString name = QUuid::createUuid().toString();
-    QStringList out;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(file);
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000"));
-        if (db.open()) {
-            QSqlQuery q(db);
-            if (q.exec(statement))
-                while (q.next())
-                    out.append(q.value(0).toString());
-            else
-                out.append(QStringLiteral("error: ") + q.lastError().text());
-        } else {
-            out.append(QStringLiteral("error: ") + db.lastError().text());
-        }
-    }
-    QSqlDatabase::removeDatabase(name);
-    return out;
-}
 
-// Records whose channel 1 holds a measured value (not the interruption marker); -1 before the
-// table exists.
-int measuredCount(const QString &home)
-{
-    if (!QFileInfo::exists(home + QStringLiteral("/wwdd.db")))
-        return -1;
-    const QStringList r = sql(home + QStringLiteral("/wwdd.db"),
-                              QStringLiteral("select count(*) from wwdd where trim(aa1) <> '-1000.000'"));
-    return r.size() == 1 ? r.first().toInt() : -1;
-}
 
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
@@ -417,12 +386,12 @@ void TestRestart::killedStationComesBack()
     QVERIFY2(second > 0 && second != first, qPrintable(QStringLiteral("no new station process (%1)").arg(second)));
     QVERIFY2(measuredCount(station) > atKill,
              qPrintable(QStringLiteral("the restarted station stores no measured values; its journal:\n")
-                        + sql(station + QStringLiteral("/Data/events.db"),
+                        + sqlColumn(station + QStringLiteral("/Data/events.db"),
                               QStringLiteral("select time || ' ' || kind || ' ' || detail from events"))
                               .join(u'\n')));
     qInfo("%s: killed station running and storing measured values again after %lld ms",
           systemd ? "systemd" : "supervise.sh", backAfterMs);
-    QCOMPARE(sql(station + QStringLiteral("/wwdd.db"), QStringLiteral("pragma integrity_check")), QStringList{QStringLiteral("ok")});
+    QCOMPARE(sqlColumn(station + QStringLiteral("/wwdd.db"), QStringLiteral("pragma integrity_check")), QStringList{QStringLiteral("ok")});
     if (systemd)
         QCOMPARE(static_cast<UserManager *>(runner.get())->show(QStringLiteral("NRestarts")), QStringLiteral("1"));
 
@@ -433,7 +402,7 @@ void TestRestart::killedStationComesBack()
     QTest::qWait(5000);
     QCOMPARE(runner->mainPid(), qint64(0));
     const int atStop = measuredCount(station);
-    QCOMPARE(sql(station + QStringLiteral("/wwdd.db"), QStringLiteral("pragma integrity_check")), QStringList{QStringLiteral("ok")});
+    QCOMPARE(sqlColumn(station + QStringLiteral("/wwdd.db"), QStringLiteral("pragma integrity_check")), QStringList{QStringLiteral("ok")});
     QVERIFY(atStop > atKill);
     runner->stop();
 }
