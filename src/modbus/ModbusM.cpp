@@ -397,8 +397,11 @@ QString TModbusM::DevicePath(TComPortNumber port) const
 
 bool TModbusM::OpenPort()
 {
-    if (IsPortOpen())
+    if (FPortReady && IsPortOpen())
         return true;
+    // A network connection comes up between two calls, outside this one: the call that first
+    // finds it open still configures it and starts the poll tick.
+    FPortReady = false;
     const QString path = DevicePath();
     DeviceAddress address;
     FAddressError.clear();
@@ -421,6 +424,7 @@ bool TModbusM::OpenPort()
     if (FTransport == DeviceTransport::ModbusTcp)
         FRxBuffer.clear();
     FPollTimer.start(PollInterval);
+    FPortReady = true;
     return true;
 }
 
@@ -435,6 +439,7 @@ QString TModbusM::PortErrorText() const
 
 void TModbusM::ClosePort()
 {
+    FPortReady = false;
     FPollTimer.stop();
     FFrameGapTimer.stop();
     if (FDevice)

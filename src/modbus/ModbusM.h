@@ -236,6 +236,7 @@ private:
 
     std::unique_ptr<SerialDevice> FDevice;
     bool FDeviceHandedIn = false;
+    bool FPortReady = false; // opened and configured by OpenPort, poll tick running
     DeviceTransport FDeviceKind = DeviceTransport::Serial; // what FDevice was made for
     DeviceTransport FTransport = DeviceTransport::Serial;
     int FUnit = -1;              // Modbus TCP unit from the device string; -1: SlaveId

@@ -47,6 +47,7 @@ QString stalledText(const QString &where)
 TcpDevice::TcpDevice()
 {
     m_connectTimer.setSingleShot(true);
+    m_connectTimer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&m_connectTimer, &QTimer::timeout, &m_socket,
                      [this] { fail(connectTimeoutText(hostPortText(m_address.host, m_address.port))); });
     QObject::connect(&m_socket, &QTcpSocket::connected, &m_socket, [this] { onConnected(); });
@@ -108,6 +109,7 @@ void TcpDevice::startConnect()
     abortSocket();
     m_tail.clear();
     m_answered = false;
+    ++m_attempts;
     // The lookup of a host name runs in the background and counts against the same time-out.
     m_connectTimer.start(ConnectTimeoutMs);
     m_socket.connectToHost(m_address.host, m_address.port);

@@ -66,6 +66,8 @@ public:
     int nextRetryDelayMs() const { return m_retryDelay; }
     // Time left before open() may start another attempt; 0 when it may now.
     qint64 retryWaitMs() const;
+    // Connection attempts started so far.
+    int attempts() const { return m_attempts; }
 
 private:
     void startConnect();
@@ -81,6 +83,7 @@ private:
     DeviceAddress m_address;
     QDeadlineTimer m_retryAt;
     int m_retryDelay = FirstRetryMs;
+    int m_attempts = 0;
     QString m_error;
     QByteArray m_tail;       // bytes that came with the far end's close, not yet read
     bool m_connected = false;
