@@ -11,20 +11,26 @@ DeviceProbe::DeviceProbe(QObject *parent) : QObject(parent)
 DeviceProbe::~DeviceProbe()
 {
     m_openTick.stop();
-    if (m_master) {
-        m_master->OnResponseReady = nullptr;
-        m_master->OnError = nullptr;
-    }
+    retire();
+}
+
+void DeviceProbe::retire()
+{
+    if (!m_master)
+        return;
+    m_master->OnResponseReady = nullptr;
+    m_master->OnError = nullptr;
+    // The probe's connection is not kept: a gateway may take one client at a time.
+    m_master->ClosePort();
+    m_retired.push_back(std::move(m_master));
 }
 
 void DeviceProbe::start(const QString &device, int quantity, TComPortBaudRate speed)
 {
     m_openTick.stop();
-    if (m_master) {
-        m_master->OnResponseReady = nullptr;
-        m_master->OnError = nullptr;
-        m_master.release()->deleteLater();
-    }
+    retire();
+    if (!m_reporting)
+        m_retired.clear();
     m_master = std::make_unique<TModbusM>();
     m_master->setDeviceMap({{1, device}});
     m_master->setComPort(pnCOM1);
@@ -81,9 +87,9 @@ void DeviceProbe::finish(bool ok, const QString &text)
     m_openTick.stop();
     if (!m_master)
         return;
-    // The master may be the one reporting: it goes once its handler has returned.
-    m_master->OnResponseReady = nullptr;
-    m_master->OnError = nullptr;
-    m_master.release()->deleteLater();
+    // The master may be the one reporting: it is retired, not destroyed, while it runs.
+    retire();
+    m_reporting = true;
     Q_EMIT finished(ok, text);
+    m_reporting = false;
 }

@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <vector>
 
 class DeviceProbe : public QObject {
     Q_OBJECT
@@ -38,8 +39,13 @@ Q_SIGNALS:
 private:
     void checkOpen();
     void finish(bool ok, const QString &text);
+    void retire();
 
     std::unique_ptr<TModbusM> m_master;
+    // Masters whose poll is over. The one reporting cannot go while its handler runs; they go
+    // at the next start or with the probe.
+    std::vector<std::unique_ptr<TModbusM>> m_retired;
+    bool m_reporting = false;
     QTimer m_openTick;
     QDeadlineTimer m_openDeadline;
     QElapsedTimer m_clock;
