@@ -284,6 +284,12 @@ TModbusM::TModbusM(QObject *owner, std::unique_ptr<SerialDevice> device)
     : QObject(owner), FDevice(std::move(device)), FDeviceHandedIn(FDevice != nullptr)
 {
     FReadBuffer.resize(InQueueSize);
+    // The timers are the master's children, so moving the master to another thread (before its
+    // first OpenPort) takes them along. As members they are gone before QObject's destructor
+    // would delete its children.
+    FPollTimer.setParent(this);
+    FFrameGapTimer.setParent(this);
+    FResponseTimer.setParent(this);
     FPollTimer.setInterval(PollInterval);
     connect(&FPollTimer, &QTimer::timeout, this, &TModbusM::PollTick);
     FFrameGapTimer.setSingleShot(true);

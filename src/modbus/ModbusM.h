@@ -17,9 +17,10 @@
 // On TCP a frame may come in pieces with any pause between them, so an RTU answer still
 // shorter than the one expected waits for the rest instead of failing its CRC.
 //
-// Everything runs on the thread that owns the master (create it there: its timers and its
-// device belong to the thread they were made on); the poll tick, the response time-out and the
-// owner's calls never overlap. One transaction is in flight at a time (Busy).
+// Everything runs on the thread that owns the master: create it there, or move it there before
+// its first OpenPort (its timers move with it; its device is made by the first OpenPort, on the
+// thread that calls it). The poll tick, the response time-out and the owner's calls never
+// overlap. One transaction is in flight at a time (Busy).
 
 #include "DeviceAddress.h"
 #include "SerialDevice.h"

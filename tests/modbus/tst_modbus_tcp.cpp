@@ -13,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QModbusTcpClient>
 #include <QProcess>
+#include <QThread>
 #include <QTcpServer>
 #include <QTimer>
 #include <QtTest>
@@ -153,6 +154,7 @@ private Q_SLOTS:
     void hostNotResolved();
     void gatewayOffAndBack();
     void connectTimeout();
+    void masterOnItsOwnThread();
     void realTimersRtuOverTcp() { pollWithRealTimers(false); }
     void realTimersModbusTcp() { pollWithRealTimers(true); }
 
@@ -505,6 +507,53 @@ void TestModbusTcp::connectTimeout()
     QCOMPARE(master.device()->nextRetryDelayMs(), 2 * TcpDevice::FirstRetryMs);
     ::close(filler);
     ::close(listener);
+}
+
+void TestModbusTcp::masterOnItsOwnThread()
+{
+    // As the station core will run it: made on one thread, moved to its own before the first
+    // OpenPort. Its timers and its connection then live there, and everything it does happens
+    // there.
+    Simulator sim(simulatorProgram());
+    QVERIFY(sim.start(simulatorArgs(true)));
+    QThread core;
+    auto *m = new TModbusM;
+    m->setDeviceMap({{1, sim.path()}});
+    m->setComPort(pnCOM1);
+    m->moveToThread(&core);
+    core.start();
+    QAtomicInt answers = 0, wrongThread = 0;
+    auto onCore = [&](const std::function<void()> &f) {
+        QMetaObject::invokeMethod(m, [&] { f(); }, Qt::BlockingQueuedConnection);
+    };
+    onCore([&] {
+        m->OnResponseReady = [&](TModbusM *s) {
+            if (QThread::currentThread() != &core)
+                wrongThread.ref();
+            if (DecodeInstrumentAnswer(s->ResponseData).size() == 16)
+                answers.ref();
+        };
+    });
+    bool open = false;
+    QVERIFY(QTest::qWaitFor([&] {
+        onCore([&] { open = m->OpenPort(); });
+        return open;
+    }, 5000));
+    QCOMPARE(m->PollTimer().thread(), &core);
+    QCOMPARE(m->ResponseTimer().thread(), &core);
+    for (int i = 1; i <= 3; ++i) {
+        onCore([&] {
+            m->FunctionCode = 3;
+            m->SlaveId = 1;
+            m->Quantity = 32;
+            m->SendRequest();
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(answers.loadRelaxed(), i, 5000);
+    }
+    QCOMPARE(wrongThread.loadRelaxed(), 0);
+    onCore([&] { delete m; });
+    core.quit();
+    QVERIFY(core.wait(5000));
 }
 
 void TestModbusTcp::pollWithRealTimers(bool mbap)
