@@ -139,12 +139,17 @@ ResponseCheck checkResponse(const TDataByte &rx, uint16_t quantity, uint8_t regi
 }
 
 // On a stream an RTU answer may come in pieces: true while rx is still shorter than the frame
-// its function byte announces.
+// its function byte announces, unless its CRC already closes it (a whole frame of the wrong
+// length, which then fails as such).
 bool rtuFrameIncomplete(const TDataByte &rx, uint16_t quantity, uint8_t registerDim)
 {
-    if (rx.size() < 2)
+    // No answer is shorter: address, function, one byte, CRC.
+    if (rx.size() < 5)
         return true;
-    return rx.size() < expectedRtuLength(byteAt(rx, 1), quantity, registerDim);
+    if (rx.size() >= expectedRtuLength(byteAt(rx, 1), quantity, registerDim))
+        return false;
+    const uint16_t crc = ModbusCrc16(rx);
+    return byteAt(rx, rx.size() - 2) != (crc & 0xFF) || byteAt(rx, rx.size() - 1) != (crc >> 8);
 }
 
 // What the front of a Modbus TCP receive buffer holds.

@@ -356,6 +356,14 @@ void TestNetworkFrames::rtuPiecesWaitOnTcpOnly()
     QVERIFY(tcp.errors.isEmpty());
     tcp.m.ReceiveBytes(exception.constData() + 3, 2);
     QCOMPARE(tcp.errors, QList<int>{meIllegalAddress});
+    // A whole frame that is too short (its CRC closes it) fails its length check at once.
+    tcp.errors.clear();
+    tcp.request();
+    QByteArray half = QByteArray::fromHex("010320") + registerData().left(32);
+    const uint16_t halfCrc = Crc16(half.constData(), half.size());
+    half.append(char(halfCrc & 0xFF)).append(char(halfCrc >> 8));
+    tcp.m.ReceiveBytes(half.constData(), int(half.size()));
+    QCOMPARE(tcp.errors, QList<int>{meSlaveFailure});
     // A whole frame with a bad CRC still fails at once.
     tcp.errors.clear();
     tcp.request();
