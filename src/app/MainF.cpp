@@ -2,6 +2,7 @@
 
 #include "AlmFrm.h"
 #include "CommFrm.h"
+#include "DeviceAddress.h"
 #include "EventJournal.h"
 #include "MyPanels.h"
 #include "PvFrm.h"
@@ -202,6 +203,9 @@ void TMainFrm::showSnapshot(const StationSnapshot &snapshot)
         StatusPanels[1]->setText(QStringLiteral("通讯接口： ") + snapshot.portName);
         m_portShown = true;
     }
+    // Where the port leads: the device, or HOST:PORT behind Ethernet.
+    if (const QString where = deviceDisplayText(snapshot.device); StatusPanels[1]->toolTip() != where)
+        StatusPanels[1]->setToolTip(where);
     showSpeedPanel(snapshot);
     showAlarmPanel(StatusPanels[3], snapshot.unacknowledged);
     showStoringState(snapshot);

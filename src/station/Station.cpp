@@ -4,6 +4,7 @@
 #include "AppError.h"
 #include "DataModuleFrm.h"
 #include "HistoryTable.h"
+#include "DeviceAddress.h"
 #include "ModbusM.h"
 #include "SerialAccess.h"
 #include "SettingsFiles.h"
@@ -156,12 +157,16 @@ void Station::setupCommAndHistory()
     }
     m_portUp = opened;
     m_portShown = opened;
-    if (!opened) {
+    if (!opened && comm1->PortOpening()) {
+        // A network device connects in the background: not a failure yet. The poll tick says
+        // so if the connection cannot be made.
+        m_portUp = true;
+        m_portPending = true;
+    } else if (!opened) {
         Alarms->stationEvent(AlarmCenter::StationEvent::PortOpenFailed,
                              comm.port + (m_portKnown ? QStringLiteral(" ") + comm1->DevicePath() : QString()));
         // A device there but not permitted is named with its fix (group membership).
-        raise(StationMessage::Kind::Message,
-              m_portKnown ? openPortFailureText(OpenPortError, comm1->DevicePath()) : OpenPortError, false);
+        raise(StationMessage::Kind::Message, openPortMessage(), false);
     }
 
     // The history table is bound and opened even without a port, so a run started later
@@ -169,6 +174,17 @@ void Station::setupCommAndHistory()
     openHistoryTable();
     if (opened)
         Receive.start();
+}
+
+QString Station::openPortMessage() const
+{
+    if (!m_portKnown)
+        return OpenPortError;
+    // A network device says why it cannot be reached; a serial device that is there but not
+    // permitted is named with its fix (group membership).
+    if (comm1->Transport() != DeviceTransport::Serial)
+        return comm1->PortErrorText().isEmpty() ? OpenPortError : OpenPortError + u'\n' + comm1->PortErrorText();
+    return openPortFailureText(OpenPortError, comm1->DevicePath());
 }
 
 void Station::openHistoryTable()
@@ -256,11 +272,22 @@ void Station::SendTimer()
         const bool open = m_portKnown && comm1->OpenPort();
         if (open)
             m_portShown = true; // the adapter may have appeared since start-up
-        if (open != m_portUp && m_portKnown) {
+        // A network connection on its way is neither up nor failed yet.
+        const bool failed = !open && !(m_portKnown && comm1->PortOpening());
+        if (m_portKnown && (open ? !m_portUp : failed && m_portUp)) {
             m_portUp = open;
+            QString detail = m_portName + QStringLiteral(" ") + comm1->DevicePath();
+            if (!open && !comm1->PortErrorText().isEmpty())
+                detail += QStringLiteral(" ") + comm1->PortErrorText();
             Alarms->stationEvent(open ? AlarmCenter::StationEvent::PortRestored : AlarmCenter::StationEvent::PortOpenFailed,
-                                 m_portName + QStringLiteral(" ") + comm1->DevicePath());
+                                 detail);
+            // The first connection of a network device failed: said as a serial port that
+            // cannot be opened is said at start-up.
+            if (failed && m_portPending)
+                raise(StationMessage::Kind::Message, openPortMessage(), false);
         }
+        if (open || failed)
+            m_portPending = false;
         comm1->FunctionCode = 3;
         comm1->SlaveId = 1;
         comm1->Offset = 0;

@@ -102,6 +102,8 @@ Q_SIGNALS:
 private:
     void setupCommAndHistory();
     void openHistoryTable();
+    // "打开串口错误", with why where that is known.
+    QString openPortMessage() const;
     void publish(StationSnapshot::Reason reason);
     // Says text to whoever shows the station; journaled as "运行错误" unless the fact is
     // journaled already under a kind of its own (port, storage) or comes from the journal.
@@ -118,6 +120,7 @@ private:
     bool m_portKnown = false; // the configured port name names a port the master has
     bool m_portShown = false; // the port has been open once since start-up
     bool m_portUp = false;    // the port was open at the last attempt (journaled when it changes)
+    bool m_portPending = false; // a network device's first connection is on its way
     CommShown m_commShown = CommShown::None;
     QString m_portName;       // as configured: "COM1"
     int m_speed = 0;          // bit/s as configured

@@ -238,6 +238,14 @@ void TestSettingsFiles::deviceMap()
     QCOMPARE(map.keys(), QList<int>({1, 12}));
     QCOMPARE(map.value(1), QStringLiteral("/dev/ttyUSB0"));
     QCOMPARE(map.value(12), QStringLiteral("/dev/ttyACM0"));
+
+    // Network devices: the '=' of ?unit= belongs to the value.
+    WriteDeviceMapping(m_dir->path(), 2, QStringLiteral("modbus-tcp://10.0.0.7:502?unit=1"));
+    WriteDeviceMapping(m_dir->path(), 3, QStringLiteral("tcp://[fe80::1]:4001"));
+    const QMap<int, QString> network = ReadDeviceMap(m_dir->path());
+    QCOMPARE(network.value(2), QStringLiteral("modbus-tcp://10.0.0.7:502?unit=1"));
+    QCOMPARE(network.value(3), QStringLiteral("tcp://[fe80::1]:4001"));
+    QCOMPARE(network.value(1), QStringLiteral("/dev/ttyUSB0"));
 }
 
 void TestSettingsFiles::iniFileMatching()

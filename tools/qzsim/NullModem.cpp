@@ -20,33 +20,43 @@ NullModem::~NullModem()
     closeEnd(m_b);
 }
 
-bool NullModem::openEnd(End &end, QString *error)
+bool openRawPty(int *master, int *slave, QString *slavePath, QString *error)
 {
+    *master = *slave = -1;
     auto fail = [&](const char *what) {
         if (error)
             *error = QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
-        closeEnd(end);
+        if (*slave >= 0)
+            ::close(*slave);
+        if (*master >= 0)
+            ::close(*master);
+        *master = *slave = -1;
         return false;
     };
-    end.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (end.master < 0)
+    *master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (*master < 0)
         return fail("posix_openpt");
-    if (::grantpt(end.master) != 0 || ::unlockpt(end.master) != 0)
+    if (::grantpt(*master) != 0 || ::unlockpt(*master) != 0)
         return fail("unlockpt");
     char name[128];
-    if (::ptsname_r(end.master, name, sizeof name) != 0)
+    if (::ptsname_r(*master, name, sizeof name) != 0)
         return fail("ptsname");
-    end.slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (end.slave < 0)
+    *slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (*slave < 0)
         return fail("open slave");
     termios t{};
-    if (::tcgetattr(end.slave, &t) == 0) {
+    if (::tcgetattr(*slave, &t) == 0) {
         ::cfmakeraw(&t);
-        ::tcsetattr(end.slave, TCSANOW, &t);
+        ::tcsetattr(*slave, TCSANOW, &t);
     }
-    ::fcntl(end.master, F_SETFL, ::fcntl(end.master, F_GETFL) | O_NONBLOCK);
-    end.path = QString::fromLocal8Bit(name);
+    ::fcntl(*master, F_SETFL, ::fcntl(*master, F_GETFL) | O_NONBLOCK);
+    *slavePath = QString::fromLocal8Bit(name);
     return true;
+}
+
+bool NullModem::openEnd(End &end, QString *error)
+{
+    return openRawPty(&end.master, &end.slave, &end.path, error);
 }
 
 void NullModem::closeEnd(End &end)

@@ -18,6 +18,10 @@
 
 class QSocketNotifier;
 
+// A pseudo-terminal pair: the master side non-blocking, the slave side opened and raw (held
+// open so the line stays up while others open and close it). False with a message in *error.
+bool openRawPty(int *master, int *slave, QString *slavePath, QString *error);
+
 class NullModem : public QObject {
     Q_OBJECT
 public:
