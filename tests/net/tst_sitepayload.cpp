@@ -2,9 +2,8 @@
 // (encoded by the station, decoded by the collector), the collector's MQTT 5 packets and its
 // COPY text.
 
-#include "Collector.h"
+#include "CopyBatch.h"
 #include "MqttWire.h"
-#include "PgStore.h"
 #include "SitePayload.h"
 #include "SiteSettings.h"
 
@@ -58,7 +57,8 @@ private Q_SLOTS:
         f.close();
         s = ReadSiteSettings(dir.path());
         QCOMPARE(s.port, 1884);
-        QVERIFY(!s.tls); // only "1" turns it on
+        QVERIFY(s.tls); // "yes" means TLS, never plain TCP
+        QVERIFY(s.enabled());
         QCOMPARE(s.station, QStringLiteral("罐区_一号__"));
         QCOMPARE(s.topic(QStringLiteral("record")), QStringLiteral("qz/罐区_一号__/record"));
         QCOMPARE(topicLevel(QStringLiteral("  ")), QStringLiteral("station"));
@@ -196,12 +196,12 @@ private Q_SLOTS:
         // COPY text of that event: escapes kept apart from the field separators.
         Batch batch;
         batch.addEvent(QStringLiteral("tank\ta"), m);
-        QCOMPARE(batch.eventCopy,
+        QCOMPARE(batch.events.text,
                  QByteArray("tank\\ta\t42\t") + m.time.toLatin1()
                      + "\tstation\t\\N\t\t程序启动\t\\N\tevent\t\tline1\\nline2\\tand \\\\ more\n");
         batch.addRecord(QStringLiteral("s"), r);
-        QVERIFY(batch.recordCopy.startsWith("s\t2026-03-01T08:00:01Z\t1.5\t\\N\t"));
-        QCOMPARE(batch.recordCopy.count('\t'), 33);
+        QVERIFY(batch.records.text.startsWith("s\t2026-03-01T08:00:01Z\t1.5\t\\N\t"));
+        QCOMPARE(batch.records.text.count('\t'), 33);
     }
 
     void recordPayloadStraightToCopyText()
@@ -220,8 +220,8 @@ private Q_SLOTS:
         QString error;
         QVERIFY(decodeRecord(payload, &r, &error));
         decoded.addRecord(QStringLiteral("st\\a"), r);
-        QCOMPARE(quick.recordCopy, decoded.recordCopy);
-        QCOMPARE(quick.records, 1);
+        QCOMPARE(quick.records.text, decoded.records.text);
+        QCOMPARE(quick.records.count(), 1);
 
         // Anything else is left to the decoder, and nothing is added.
         const QByteArray others[] = {
@@ -238,26 +238,26 @@ private Q_SLOTS:
         Batch none;
         for (const QByteArray &p : others)
             QVERIFY2(!none.addRecordPayload(QStringLiteral("s"), p), p.constData());
-        QCOMPARE(none.records, 0);
-        QVERIFY(none.recordCopy.isEmpty());
+        QCOMPARE(none.records.count(), 0);
+        QVERIFY(none.records.text.isEmpty());
         QByteArray many = "{\"datim\":\"2026-03-01T08:00:01Z\",\"values\":[";
         for (int i = 0; i < 33; ++i)
             many += i ? ",1" : "1";
         QVERIFY(!none.addRecordPayload(QStringLiteral("s"), many + "]}"));
         // Fewer values and an empty list are fine: the rest is NULL.
         QVERIFY(none.addRecordPayload(QStringLiteral("s"), "{\"datim\":\"2026-03-01T08:00:01Z\",\"values\":[]}"));
-        QCOMPARE(none.recordCopy.count("\\N"), 32);
+        QCOMPARE(none.records.text.count("\\N"), 32);
     }
 
     void topicsOfTheCollector()
     {
         QString station, leaf;
-        QVERIFY(Collector::splitTopic(QStringLiteral("qz/tank-a/record"), &station, &leaf));
+        QVERIFY(splitTopic(QStringLiteral("qz/tank-a/record"), &station, &leaf));
         QCOMPARE(station, QStringLiteral("tank-a"));
         QCOMPARE(leaf, QStringLiteral("record"));
-        QVERIFY(!Collector::splitTopic(QStringLiteral("qz//record"), &station, &leaf));
-        QVERIFY(!Collector::splitTopic(QStringLiteral("qz/a/b/record"), &station, &leaf));
-        QVERIFY(!Collector::splitTopic(QStringLiteral("xx/a/record"), &station, &leaf));
+        QVERIFY(!splitTopic(QStringLiteral("qz//record"), &station, &leaf));
+        QVERIFY(!splitTopic(QStringLiteral("qz/a/b/record"), &station, &leaf));
+        QVERIFY(!splitTopic(QStringLiteral("xx/a/record"), &station, &leaf));
     }
 
     void variableByteIntegers_data()
@@ -295,9 +295,10 @@ private Q_SLOTS:
         o.keepAliveS = 30;
         o.receiveMaximum = 20000;
         // CONNECT, MQTT 5, clean start off, keep-alive 30 s, session expiry 0xFFFFFFFF,
-        // receive maximum 20000 (0x4e20), client id "qzcollect".
+        // receive maximum 20000 (0x4e20), maximum packet size 16 MiB, client id "qzcollect".
         QCOMPARE(mqtt::connectPacket(o).toHex(),
-                 QByteArray("101e" "00044d515454" "05" "00" "001e" "08" "11ffffffff" "214e20" "0009") + QByteArray("qzcollect").toHex());
+                 QByteArray("1023" "00044d515454" "05" "00" "001e" "0d" "11ffffffff" "214e20" "2701000000" "0009")
+                     + QByteArray("qzcollect").toHex());
         o.user = QStringLiteral("u");
         o.password = QStringLiteral("p");
         QCOMPARE(quint8(mqtt::connectPacket(o).at(9)), quint8(0xc0));
@@ -309,36 +310,33 @@ private Q_SLOTS:
         QByteArray body;
         body += QByteArray::fromHex("0003") + "a/b" + QByteArray::fromHex("0102") + QByteArray::fromHex("05" "0200000e10") + "hello";
         QByteArray stream = QByteArray::fromHex("3b") + char(body.size()) + body + QByteArray::fromHex("d0");
-        qsizetype offset = 0;
-        bool bad = false;
-        const auto p = mqtt::takePacket(stream, &offset, &bad);
-        QVERIFY(p && !bad);
+        mqtt::Reader reader;
+        reader.append(stream);
+        mqtt::Packet p;
+        QCOMPARE(reader.next(&p), mqtt::Reader::Result::Packet);
         mqtt::PublishInfo info;
-        QVERIFY(mqtt::parsePublish(*p, &info));
+        QCOMPARE(mqtt::parsePublish(p, &info), mqtt::PublishParse::Ok);
         QCOMPARE(info.topic, QStringLiteral("a/b"));
         QCOMPARE(info.qos, 1);
         QVERIFY(info.dup);
         QVERIFY(info.retain);
         QCOMPARE(info.packetId, quint16(0x0102));
         QCOMPARE(info.payload, QByteArray("hello"));
-        QVERIFY(!mqtt::takePacket(stream, &offset, &bad)); // the rest is incomplete
-        QVERIFY(!bad);
-        stream += QByteArray::fromHex("00");
-        const auto ping = mqtt::takePacket(stream, &offset, &bad);
-        QVERIFY(ping);
-        QCOMPARE(ping->type, quint8(mqtt::Pingresp));
-        QCOMPARE(offset, stream.size());
+        QCOMPARE(reader.next(&p), mqtt::Reader::Result::NeedMore); // the rest is incomplete
+        reader.append(QByteArray::fromHex("00"));
+        QCOMPARE(reader.next(&p), mqtt::Reader::Result::Packet);
+        QCOMPARE(p.type, quint8(mqtt::Pingresp));
+        QCOMPARE(reader.buffered(), 0);
 
-        // Packet id 0 with QoS 1 and a topic longer than the packet are refused.
+        // Packet id 0 with QoS 1 and a topic longer than the packet cannot be acknowledged.
         mqtt::Packet broken{mqtt::Publish, 0x02, QByteArray::fromHex("0001") + "t" + QByteArray::fromHex("000000")};
-        QVERIFY(!mqtt::parsePublish(broken, &info));
+        QCOMPARE(mqtt::parsePublish(broken, &info), mqtt::PublishParse::Malformed);
         broken.body = QByteArray::fromHex("00ff") + "t";
-        QVERIFY(!mqtt::parsePublish(broken, &info));
+        QCOMPARE(mqtt::parsePublish(broken, &info), mqtt::PublishParse::Malformed);
         // A remaining length of five bytes is malformed.
-        const QByteArray five = QByteArray::fromHex("30ffffffff7f");
-        offset = 0;
-        QVERIFY(!mqtt::takePacket(five, &offset, &bad));
-        QVERIFY(bad);
+        mqtt::Reader five;
+        five.append(QByteArray::fromHex("30ffffffff7f"));
+        QCOMPARE(five.next(&p), mqtt::Reader::Result::Malformed);
 
         mqtt::ConnackInfo ack;
         QVERIFY(mqtt::parseConnack({mqtt::Connack, 0, QByteArray::fromHex("018600")}, &ack));
