@@ -580,6 +580,16 @@ private Q_SLOTS:
         QCOMPARE(mqtt::parsePublish(packets[1], &info, &why), mqtt::PublishParse::Ok);
         QCOMPARE(info.packetId, quint16(12));
         QCOMPARE(packets[2].type, quint8(mqtt::Pingresp));
+        // The head kept always holds the longest topic and the packet id: such a message too
+        // can be acknowledged.
+        mqtt::Reader longTopic(100000);
+        longTopic.append(publishPacket(QByteArray(65535, 't'), QByteArray(200000, 'p'), 1, 77));
+        mqtt::Packet head;
+        QCOMPARE(longTopic.next(&head), mqtt::Reader::Result::Packet);
+        QVERIFY(head.truncated);
+        QCOMPARE(mqtt::parsePublish(head, &info, &why), mqtt::PublishParse::Refused);
+        QCOMPARE(info.packetId, quint16(77));
+        QCOMPARE(info.payloadSize, qint64(200000));
         // Only a PUBLISH may be skipped: anything else that large is malformed.
         mqtt::Reader other(100);
         QByteArray suback = QByteArray::fromHex("90");

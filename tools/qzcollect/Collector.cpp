@@ -109,11 +109,12 @@ Collector::Collector(const Options &options, QObject *parent)
     connect(&m_flushTimer, &QTimer::timeout, this, &Collector::dispatch);
     connect(&m_broker, &MqttSubscriber::message, this,
             [this](const QString &topic, const QByteArray &payload, quint16 packetId, int qos) {
-                onMessage(IncomingMessage{topic, payload, qos, QDateTime::currentMSecsSinceEpoch(), QString()}, packetId);
+                onMessage(IncomingMessage{topic, payload, qos, QDateTime::currentMSecsSinceEpoch(), QString(), -1}, packetId);
             });
     connect(&m_broker, &MqttSubscriber::refused, this,
-            [this](const QString &topic, const QByteArray &payload, quint16 packetId, int qos, const QString &reason) {
-                onMessage(IncomingMessage{topic, payload, qos, QDateTime::currentMSecsSinceEpoch(), reason}, packetId);
+            [this](const QString &topic, const QByteArray &payload, quint16 packetId, int qos, const QString &reason,
+                   qint64 payloadSize) {
+                onMessage(IncomingMessage{topic, payload, qos, QDateTime::currentMSecsSinceEpoch(), reason, payloadSize}, packetId);
             });
     connect(&m_broker, &MqttSubscriber::ready, this, [this](bool sessionPresent) {
         report(QStringLiteral("subscribed at %1:%2%3")

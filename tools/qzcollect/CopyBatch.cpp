@@ -88,8 +88,9 @@ RejectedMessage rejectedMessage(const QString &station, const MessageOrigin &ori
     r.receivedMs = origin.receivedMs;
     r.error = error;
     r.payload = origin.payload.left(RejectedPayloadBytes);
-    if (origin.payload.size() > RejectedPayloadBytes)
-        r.error += QStringLiteral(" (payload of %1 bytes, the first %2 kept)").arg(origin.payload.size()).arg(RejectedPayloadBytes);
+    const qint64 size = std::max<qint64>(origin.payloadSize, origin.payload.size());
+    if (size > r.payload.size())
+        r.error += QStringLiteral(" (payload of %1 bytes, the first %2 kept)").arg(size).arg(r.payload.size());
     return r;
 }
 
@@ -112,7 +113,7 @@ void Batch::clear() { *this = Batch{}; }
 Batch::Taken Batch::take(const IncomingMessage &m)
 {
     ++messages;
-    const MessageOrigin origin{m.topic, m.payload, m.receivedMs};
+    const MessageOrigin origin{m.topic, m.payload, m.receivedMs, m.payloadSize};
     QString station, leaf;
     auto refuse = [&](const QString &error) {
         addRejected(rejectedMessage(station, origin, error));

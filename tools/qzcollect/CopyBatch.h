@@ -28,12 +28,14 @@ struct IncomingMessage {
     int qos = 1;
     qint64 receivedMs = 0; // ms since the epoch
     QString refusal;       // set when the broker connection could not take it (too big, …)
+    qint64 payloadSize = -1; // of the whole payload when only its beginning is held
 };
 
 struct MessageOrigin {
     QString topic;
     QByteArray payload;
     qint64 receivedMs = 0;
+    qint64 payloadSize = -1; // of the whole payload when only its beginning is held
 };
 
 struct RejectedMessage {

@@ -22,6 +22,7 @@ MqttSubscriber::MqttSubscriber(const Options &options, QObject *parent)
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &MqttSubscriber::connectNow);
     m_deadline.setSingleShot(true);
+    m_deadline.setTimerType(Qt::PreciseTimer); // "after 10 s" means not before
     connect(&m_deadline, &QTimer::timeout, this, [this] {
         const QString what = m_state == State::Connecting  ? QStringLiteral("no connection")
                              : m_state == State::WaitConnack ? QStringLiteral("no CONNACK")
@@ -275,7 +276,7 @@ bool MqttSubscriber::handle(const mqtt::Packet &p)
         }
         // A persistent session may deliver before our SUBACK arrives.
         if (parsed == mqtt::PublishParse::Refused)
-            Q_EMIT refused(info.topic, info.payload, info.packetId, info.qos, why);
+            Q_EMIT refused(info.topic, info.payload, info.packetId, info.qos, why, info.payloadSize);
         else
             Q_EMIT message(info.topic, info.payload, info.packetId, info.qos);
         return m_state != State::Idle;

@@ -65,7 +65,9 @@ Q_SIGNALS:
     void lost(const QString &reason);
     void message(const QString &topic, const QByteArray &payload, quint16 packetId, int qos);
     // A message that arrived but cannot be taken; acknowledge it like any other.
-    void refused(const QString &topic, const QByteArray &payload, quint16 packetId, int qos, const QString &reason);
+    // payloadSize: of the whole payload, when only its beginning came with the message.
+    void refused(const QString &topic, const QByteArray &payload, quint16 packetId, int qos, const QString &reason,
+                 qint64 payloadSize);
     // A problem that ends the attempt but is worth telling (refused, bad TLS file, …).
     void problem(const QString &text);
 

@@ -456,6 +456,7 @@ PublishParse parsePublish(const Packet &p, PublishInfo *out, QString *why)
     out->qos = (p.flags >> 1) & 0x03;
     out->retain = (p.flags & 0x01) != 0;
     out->size = p.size;
+    out->payloadSize = 0;
     out->packetId = 0;
     out->topic.clear();
     out->payload.clear();
@@ -482,6 +483,7 @@ PublishParse parsePublish(const Packet &p, PublishInfo *out, QString *why)
     QString propsWhy;
     const bool propsOk = readProperties(p.body, &pos, &props, &propsWhy);
     out->payload = p.body.mid(propsOk ? pos : afterId);
+    out->payloadSize = qint64(p.size) - (propsOk ? pos : afterId);
     if (p.truncated) {
         *why = QStringLiteral("a message of %1 bytes, beyond the collector's maximum packet size").arg(p.size);
         return PublishParse::Refused;

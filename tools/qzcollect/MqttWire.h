@@ -26,9 +26,9 @@ enum PacketType : quint8 {
 // The largest packet the collector takes, announced as Maximum Packet Size in CONNECT. The
 // stations' messages are a few kilobytes.
 constexpr quint32 DefaultMaxPacketSize = 16u << 20;
-// Of a packet beyond it, this much of the start is kept (topic, packet id and the payload's
-// beginning, for the dead-letter table).
-constexpr qsizetype OversizedHeadBytes = 64 * 1024;
+// Of a packet beyond it, this much of the start is kept: room for the longest topic and the
+// packet id (so it can be acknowledged) and the payload's beginning (for the dead letters).
+constexpr qsizetype OversizedHeadBytes = 128 * 1024;
 
 // The variable byte integer of MQTT: 7 bits a byte, least significant first, at most 4 bytes.
 void appendVarInt(QByteArray &out, quint32 value);
@@ -129,6 +129,7 @@ struct PublishInfo {
     bool retain = false;
     quint16 packetId = 0; // for QoS 1 and 2
     quint32 size = 0;     // of the whole packet's body
+    qint64 payloadSize = 0; // of the whole payload (more than payload.size() when truncated)
 };
 enum class PublishParse {
     Ok,
