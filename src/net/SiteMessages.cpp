@@ -219,9 +219,11 @@ bool isIsoWithOffset(const char *text, qsizetype size) { return isoCheck(text, s
 
 std::optional<float> realValue(double v)
 {
-    if (!std::isfinite(v) || std::fabs(v) > double(FLT_MAX))
+    // What rounds to a finite float is one (as PostgreSQL reads the text of a real).
+    const float f = float(v);
+    if (!std::isfinite(v) || !std::isfinite(f))
         return std::nullopt;
-    return float(v);
+    return f;
 }
 
 bool decodeRecord(const QByteArray &payload, RecordMessage *out, QString *error)

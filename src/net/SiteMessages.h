@@ -67,5 +67,6 @@ bool decodeRecord(const QByteArray &payload, RecordMessage *out, QString *error)
 bool decodeEvent(const QByteArray &payload, EventMessage *out, QString *error);
 bool decodeStatus(const QByteArray &payload, StatusMessage *out, QString *error);
 
-// A JSON number as a stored `real`: null when it is not finite or beyond the range of a float.
+// A JSON number as a stored `real`: null when it is not finite or does not round to a finite
+// float.
 std::optional<float> realValue(double v);
