@@ -3,7 +3,10 @@
 # station names as fast as the broker takes them; qzcollect writes them into PostgreSQL.
 # Prints the rate into PostgreSQL (rows committed per second, from the first to the last row),
 # the collector's resident memory every 5 s (it should stay flat), and the CPU time of each
-# process, which says where the time goes.
+# process, which says where the time goes. Then the same rows are written with psql's \copy
+# into a table like qz_record (same primary key), in the same run on the same server: the
+# floor of what PostgreSQL takes, and the collector's rate as a share of it (goal: at least
+# 20,000 records/s).
 #
 # Usage: bench/site/ingest.sh [--records N] [--batch N] [--build DIR] [--work DIR]
 set -euo pipefail
@@ -18,7 +21,7 @@ while [ $# -gt 0 ]; do
     --batch) batch="$2"; shift 2 ;;
     --build) build="$2"; shift 2 ;;
     --work) work="$2"; shift 2 ;;
-    *) sed -n '2,9p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,12p' "$0" >&2; exit 2 ;;
   esac
 done
 source "$here/bench/lib/proc.sh"
@@ -69,3 +72,17 @@ kill -TERM "$collector"; wait "$collector" || true; collector=""
 tail -1 "$work/collector.log"
 echo "ingest: $(psql_value "SELECT count(*) FROM qz_record") rows in qz_record, $(psql_value "SELECT count(DISTINCT station) FROM qz_record") stations"
 echo "ingest: collector RSS (kB) every 5 s:$rss_list"
+
+# The floor: the same rows through \copy (COPY FROM STDIN of psql, one transaction).
+rows=$(psql_value "SELECT count(*) FROM qz_record")
+"$pg_bin/psql" -XAtq "$pg_url" -c "\\copy qz_record TO '$work/rows.copy'"
+psql_value "CREATE TABLE qz_record_copy (LIKE qz_record INCLUDING ALL)" >/dev/null
+c_start=$(now)
+"$pg_bin/psql" -XAtq "$pg_url" -c "\\copy qz_record_copy FROM '$work/rows.copy'"
+c_end=$(now)
+copy_rate=$(echo "$rows / ($c_end - $c_start)" | bc)
+echo "ingest: \\copy of the same $rows rows into a table like qz_record: $copy_rate rows/s"
+if [ -n "$t_end" ] && [ -n "$t_first" ]; then
+  rate=$(echo "($records - $c_first) / ($t_end - $t_first)" | bc)
+  echo "ingest: collector $rate records/s = $(echo "scale=1; 100 * $rate / $copy_rate" | bc) % of \\copy (goal: at least 20000 records/s)"
+fi
