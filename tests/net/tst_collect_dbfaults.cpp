@@ -5,8 +5,11 @@
 //    collector killed during the fault loses nothing), reported once, all stored after;
 //  - rows PostgreSQL refuses as data go to qz_rejected, and only they: the other rows and
 //    statuses of their batch are written (a dead station's last will among them);
-//  - qz_rejected keeps the newest RejectedKeepRows messages.
+//  - qz_rejected keeps the newest RejectedKeepRows messages;
+//  - while the writer waits, the collector stops reading once the next batch is full: the
+//    broker keeps the rest, the collector's memory stays flat.
 
+#include "Collector.h"
 #include "CollectorFixture.h"
 #include "SiteServers.h"
 
@@ -220,6 +223,44 @@ private Q_SLOTS:
         QCOMPARE(m_collector->terminate(), 0);
         QVERIFY2(m_collector->log().contains(QStringLiteral("2 refused into qz_rejected")), qPrintable(m_collector->log()));
         QVERIFY(m_collector->log().contains(QStringLiteral("1 written row by row")));
+        startCollector();
+    }
+
+    void readingStopsWhileTheWriterWaits()
+    {
+        // A collector of its own (in this process, to look inside) with batches of 5, the only
+        // one writing meanwhile.
+        QCOMPARE(m_collector->terminate(), 0);
+        Collector::Options o;
+        o.broker.host = m_broker.host();
+        o.broker.port = m_broker.port();
+        o.broker.connect.clientId = QStringLiteral("faults-small-batches");
+        o.broker.connect.receiveMaximum = 1000;
+        o.broker.filters = {QStringLiteral("qz/small/record")};
+        o.conninfo = m_pg.conninfo(Role, QStringLiteral("options=-c%20lock_timeout%3D1000"));
+        o.maxBatch = 5;
+        Collector collector(o);
+        QSignalSpy committed(&collector, &Collector::committed);
+        collector.start();
+        QTRY_VERIFY_WITH_TIMEOUT(collector.isSubscribed(), 15000); // the session exists: the broker keeps what comes
+        publishRecords(QStringLiteral("small"), 0, 1);
+        QTRY_VERIFY_WITH_TIMEOUT(!committed.isEmpty(), 15000);
+        {
+            LockHolder lock(m_pg.conninfo());
+            QVERIFY(lock.ok);
+            publishRecords(QStringLiteral("small"), 1, 41);
+            // One batch with the writer, the next one full: no more is taken from the broker.
+            QTRY_VERIFY_WITH_TIMEOUT(collector.isReadingPaused(), 10000);
+            QTest::qWait(2500); // two retries of the writer
+            QVERIFY(collector.isReadingPaused());
+            QVERIFY2(collector.counters().messages <= 1 + 5 + 5, qPrintable(QString::number(collector.counters().messages)));
+            QCOMPARE(lock.count(QStringLiteral("small")), 1);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(stored(QStringLiteral("small")), 41, 30000);
+        QVERIFY(!collector.isReadingPaused());
+        QCOMPARE(collector.counters().messages, qint64(41));
+        QCOMPARE(collector.counters().rejected, qint64(0));
+        collector.stop();
         startCollector();
     }
 

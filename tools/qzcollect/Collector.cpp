@@ -151,6 +151,9 @@ void Collector::start()
 
 void Collector::stop()
 {
+    if (m_refusalsUnlogged > 0)
+        report(QStringLiteral("%1 more messages refused into qz_rejected").arg(m_refusalsUnlogged));
+    m_refusalsUnlogged = 0;
     m_flushTimer.stop();
     dispatch(); // what is gathered, if the writer is free
     // The batch with the writer: a moment to finish, then it is left to the broker's redelivery.

@@ -98,6 +98,7 @@ public:
     qint64 batchesWithDuplicates() const { return m_writer->merged.load(); }
     qint64 batchesWrittenRowByRow() const { return m_writer->isolated.load(); }
     bool isReadingPaused() const { return m_broker.isPaused(); }
+    bool isSubscribed() const { return m_broker.isConnected(); }
 
 Q_SIGNALS:
     void committed(int messages);

@@ -180,8 +180,10 @@ void MqttSubscriber::setPaused(bool paused)
 
 void MqttSubscriber::process()
 {
-    // First what the reader holds, then the socket, a piece at a time, until paused.
-    while (!m_paused && m_state != State::Idle && m_state != State::Connecting) {
+    // First what the reader holds, then the socket, a piece at a time, until paused. A pause
+    // holds back messages only: a connection being set up is always read (its CONNACK, its
+    // SUBACK), or it would time out while the writer is busy.
+    while ((!m_paused || m_state != State::Ready) && m_state != State::Idle && m_state != State::Connecting) {
         mqtt::Packet p;
         const mqtt::Reader::Result r = m_reader.next(&p);
         if (r == mqtt::Reader::Result::Malformed) {

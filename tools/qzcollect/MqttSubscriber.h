@@ -51,7 +51,8 @@ public:
     bool isConnected() const { return m_state == State::Ready; }
     // Acknowledges a QoS 1 message of the current connection.
     void ack(quint16 packetId);
-    // Stops or resumes taking messages from the connection.
+    // Stops or resumes taking messages from the connection (a connection being set up is
+    // read all the same).
     void setPaused(bool paused);
     bool isPaused() const { return m_paused; }
     // Acknowledgements handed to the socket since the connection came up (for tests).
