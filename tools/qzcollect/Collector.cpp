@@ -15,7 +15,7 @@ void BatchWriter::open()
     if (ensureConnected(&error))
         Q_EMIT report(QStringLiteral("PostgreSQL connected, schema ready"));
     else
-        fault(QStringLiteral("unreachable"), error, 0, FirstRetryMs);
+        fault(QStringLiteral("connection"), error, 0, FirstRetryMs);
 }
 
 bool BatchWriter::ensureConnected(QString *error)
@@ -65,7 +65,7 @@ void BatchWriter::write(const std::shared_ptr<const Batch> &batch)
         PgStore::Result result = PgStore::Result::ConnectionLost;
         if (!ensureConnected(&error)) {
             failure.text = error;
-            fault(QStringLiteral("unreachable"), error, batch->messages, delay);
+            fault(QStringLiteral("connection"), error, batch->messages, delay);
         } else {
             const qint64 mergedBefore = m_store.mergedCopies();
             const qint64 isolatedBefore = m_store.isolatedWrites();
@@ -87,7 +87,7 @@ void BatchWriter::write(const std::shared_ptr<const Batch> &batch)
                 if (failure.sqlState == "42P01")
                     m_store.disconnect();
             } else {
-                fault(QStringLiteral("lost"), QStringLiteral("connection lost: %1").arg(failure.text), batch->messages, delay);
+                fault(QStringLiteral("connection"), QStringLiteral("connection lost: %1").arg(failure.text), batch->messages, delay);
             }
         }
         // Nothing of this try is trusted: the whole batch again (rows already in are absorbed).

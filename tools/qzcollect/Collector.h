@@ -61,7 +61,7 @@ private:
     bool pause(int ms);
 
     PgStore m_store;
-    QString m_fault; // the kind being waited out: "unreachable", "lost" or an SQLSTATE
+    QString m_fault; // the kind being waited out: "connection" (lost or refused) or an SQLSTATE
     QElapsedTimer m_faultSince;
 };
 

@@ -102,7 +102,7 @@ bool PgStore::connect(QString *error)
     const char *values[] = {m_conninfo.constData(), "5", "qzcollect", "UTF8", nullptr};
     m_conn = PQconnectdbParams(keys, values, 1);
     if (PQstatus(m_conn) != CONNECTION_OK) {
-        *error = QString::fromUtf8(PQerrorMessage(m_conn)).trimmed();
+        *error = QString::fromUtf8(PQerrorMessage(m_conn)).simplified(); // libpq's lines and tabs: one line
         disconnect();
         return false;
     }
@@ -127,9 +127,9 @@ void PgStore::noteError(const pg_result *r)
     m_error.sqlState = PQresultErrorField(res, PG_DIAG_SQLSTATE);
     const QString primary = QString::fromUtf8(PQresultErrorField(res, PG_DIAG_MESSAGE_PRIMARY));
     if (m_error.sqlState.isEmpty() || primary.isEmpty()) {
-        m_error.text = QString::fromUtf8(PQresultErrorMessage(res)).trimmed();
+        m_error.text = QString::fromUtf8(PQresultErrorMessage(res)).simplified();
         if (m_error.text.isEmpty())
-            m_error.text = QString::fromUtf8(PQerrorMessage(m_conn)).trimmed();
+            m_error.text = QString::fromUtf8(PQerrorMessage(m_conn)).simplified();
     } else {
         m_error.text = QStringLiteral("SQLSTATE %1: %2").arg(QString::fromLatin1(m_error.sqlState), primary);
     }
@@ -138,7 +138,7 @@ void PgStore::noteError(const pg_result *r)
 void PgStore::noteConnectionError()
 {
     m_error.sqlState.clear();
-    m_error.text = QString::fromUtf8(PQerrorMessage(m_conn)).trimmed();
+    m_error.text = QString::fromUtf8(PQerrorMessage(m_conn)).simplified();
 }
 
 bool PgStore::exec(const char *sql)
