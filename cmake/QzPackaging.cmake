@@ -39,6 +39,9 @@ install(FILES ${QZ_PACKAGING_BINARY_DIR}/qzmonitor.1.gz ${QZ_PACKAGING_BINARY_DI
 # A native package: changelog.gz (not changelog.Debian.gz) and the machine-readable copyright.
 install(FILES ${QZ_PACKAGING_BINARY_DIR}/changelog.gz ${QZ_PACKAGING_DIR}/copyright
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/qzmonitor)
+# The site network's broker configuration, as an example: a conf.d file and its ACL file.
+install(FILES ${QZ_PACKAGING_DIR}/mosquitto/qzmonitor.conf ${QZ_PACKAGING_DIR}/mosquitto/qzmonitor.acl
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/qzmonitor/examples/mosquitto)
 
 # The user unit names the installed executable.
 configure_file(${QZ_PACKAGING_DIR}/qzmonitor.service.in ${QZ_PACKAGING_BINARY_DIR}/qzmonitor.service @ONLY)

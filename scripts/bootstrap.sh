@@ -14,6 +14,8 @@ packages=(
   desktop-file-utils systemd man-db
   # the site network: broker and client library, PostgreSQL server and client library
   mosquitto libmosquitto-dev postgresql-15 libpq-dev
+  # the site network tests: their CA and broker certificate
+  openssl
 )
 
 missing=()

@@ -37,6 +37,40 @@ broker_conf() {
   } > "$work/broker/mosquitto.conf"
 }
 
+# shipped_broker_conf ACCOUNT:PASSWORD...: writes $work/broker/mosquitto.conf from the broker
+# configuration the package ships (packaging/mosquitto: accounts only, one per station, the ACL,
+# client ids that are account names, TLS), its TLS listener on $broker_port and its plain
+# loopback listener on $broker_plain_port, its files under $work/broker: a CA of its own
+# ($broker_ca), the broker's certificate for 127.0.0.1, the accounts given. Needs $here.
+shipped_broker_conf() {
+  local d="$work/broker" a
+  mkdir -p "$d/certs" "$d/ca_certificates"
+  [ -n "${broker_port:-}" ] || broker_port=$(free_port)
+  [ -n "${broker_plain_port:-}" ] || broker_plain_port=$(free_port)
+  local ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+  openssl req -x509 "${ec[@]}" -days 2 -keyout "$d/ca.key" -out "$d/ca_certificates/qz-ca.crt" \
+    -subj "/CN=qz bench CA" 2>/dev/null
+  openssl req "${ec[@]}" -keyout "$d/certs/qz-broker.key" -out "$d/broker.csr" -subj "/CN=127.0.0.1" 2>/dev/null
+  echo "subjectAltName=IP:127.0.0.1" > "$d/broker.ext"
+  openssl x509 -req -in "$d/broker.csr" -CA "$d/ca_certificates/qz-ca.crt" -CAkey "$d/ca.key" -CAcreateserial \
+    -days 2 -out "$d/certs/qz-broker.crt" -extfile "$d/broker.ext" 2>/dev/null
+  rm -f "$d/qzmonitor.passwd"
+  for a in "$@"; do
+    if [ -f "$d/qzmonitor.passwd" ]; then mosquitto_passwd -b "$d/qzmonitor.passwd" "${a%%:*}" "${a#*:}"
+    else mosquitto_passwd -c -b "$d/qzmonitor.passwd" "${a%%:*}" "${a#*:}"; fi
+  done
+  cp "$here/packaging/mosquitto/qzmonitor.acl" "$d/"
+  {
+    sed -e "s|^listener 8883\$|listener $broker_port 127.0.0.1|" \
+        -e "s|^listener 1883 127.0.0.1\$|listener $broker_plain_port 127.0.0.1|" \
+        -e "s|/etc/mosquitto/|$d/|g" "$here/packaging/mosquitto/qzmonitor.conf"
+    echo "persistence_location $d/"
+    echo "log_dest file $d/mosquitto.log"
+    [ "$(id -u)" -eq 0 ] && echo "user root"
+  } > "$d/mosquitto.conf"
+  broker_ca="$d/ca_certificates/qz-ca.crt"
+}
+
 # start_broker: starts mosquitto from $work/broker/mosquitto.conf; sets $broker.
 start_broker() {
   /usr/sbin/mosquitto -c "$work/broker/mosquitto.conf" >>"$work/broker/stderr.log" 2>&1 &

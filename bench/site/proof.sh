@@ -1,8 +1,18 @@
 #!/usr/bin/env bash
 # Site network under faults: three stations, each with its own home (storing every second)
-# publishing to a private mosquitto (persistence on, saved on every change); qzcollect writes
+# publishing over TLS with accounts of their own to a private mosquitto that runs the broker
+# configuration the package ships (packaging/mosquitto; persistence on, saved on every change);
+# qzcollect, on its own broker account and its own PostgreSQL role (lock_timeout 2 s), writes
 # into a private PostgreSQL 15. During --seconds (600) the broker is killed (-9) and restarted
-# 5 times, the collector 5 times, PostgreSQL twice and station 1 twice. Afterwards:
+# 5 times, the collector 5 times, PostgreSQL twice and station 1 twice. Then two more phases,
+# each followed by a check that every record each station stored is in qz_record, once:
+#   - database faults, 10 s each: INSERT revoked from the collector's role (42501), the server
+#     read-only (25006), qz_record locked beyond the collector's lock_timeout (55P03); nothing
+#     may be refused as bad data meanwhile;
+#   - poison, sent by an intruder account: a message of 17 MiB, a record of 31 February, an
+#     event with a NUL, a record forged for station 1; the date and the NUL must land in
+#     qz_rejected, the forged record nowhere.
+# Afterwards:
 #   - every wwdd record of every station is in qz_record exactly once, with equal values
 #     (compared as epoch milliseconds and values rounded to the stored 3 decimals);
 #   - every journal event (Data/events.db, when the station keeps one) is in qz_event;
@@ -26,14 +36,14 @@ while [ $# -gt 0 ]; do
     --station) station_kind="$2"; shift 2 ;;
     --build) build="$2"; shift 2 ;;
     --work) work="$2"; shift 2 ;;
-    *) sed -n '2,19p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,26p' "$0" >&2; exit 2 ;;
   esac
 done
 source "$here/bench/lib/proc.sh"
 source "$here/bench/lib/site.sh"
 [ -n "$work" ] || work="$(mktemp -d /tmp/qz-proof.XXXXXX)"
 mkdir -p "$work/bin"
-needed="tools/qzcollect/qzcollect"
+needed="tools/qzcollect/qzcollect bench/site/qzflood"
 case "$station_kind" in
   qzmonitor) needed="$needed src/app/qzmonitor tools/qzsim/qzsim" ;;
   sitelink) needed="$needed bench/site/bench_sitelink" ;;
@@ -59,12 +69,19 @@ cleanup() {
 }
 trap cleanup EXIT
 
-broker_conf changes
+# One account per station, the collector's, and an intruder's (a station account no station uses).
+shipped_broker_conf qzcollect:collector-pw proof-1:station-pw-1 proof-2:station-pw-2 proof-3:station-pw-3 \
+  intruder:intruder-pw
 start_broker
 start_pg
+# The collector's own role: not a superuser, so permissions count.
+psql_value "CREATE ROLE qzcollector LOGIN" >/dev/null
+psql_value "GRANT CREATE ON SCHEMA public TO qzcollector" >/dev/null
+collector_url="postgresql://qzcollector@127.0.0.1:$pg_port/postgres?options=-c%20lock_timeout%3D2000"
 
 start_collector() {
-  "$work/bin/qzcollect" --broker "127.0.0.1:$broker_port" --db "$pg_url" 2>>"$work/collector.log" &
+  QZ_MQTT_PASSWORD=collector-pw "$work/bin/qzcollect" --broker "127.0.0.1:$broker_port" --tls --cafile "$broker_ca" \
+    --user qzcollect --db "$collector_url" 2>>"$work/collector.log" &
   collector=$!
 }
 
@@ -73,8 +90,9 @@ home_of() { echo "$work/station$1"; }
 make_station_home() {
   local n=$1 home; home=$(home_of "$n")
   mkdir -p "$home/Data"
-  printf '[communication]\r\nCOM=COM1\r\nBps=9600\r\n[devices]\r\nCOM1=%s\r\n[mqtt]\r\nHost=127.0.0.1\r\nPort=%s\r\nStation=proof-%s\r\n' \
-    "$work/tty$n" "$broker_port" "$n" > "$home/KTcom.ini"
+  printf '[communication]\r\nCOM=COM1\r\nBps=9600\r\n[devices]\r\nCOM1=%s\r\n[mqtt]\r\nHost=127.0.0.1\r\nPort=%s\r\nStation=proof-%s\r\nUser=proof-%s\r\nPassword=station-pw-%s\r\nTLS=1\r\nCAFile=%s\r\n' \
+    "$work/tty$n" "$broker_port" "$n" "$n" "$n" "$broker_ca" > "$home/KTcom.ini"
+  chmod 600 "$home/KTcom.ini"
   printf '16\r\n1000\r\n' > "$home/Sys_Para.Pf"
 }
 
@@ -146,15 +164,76 @@ while [ "$(echo "$(now) - $last_recovery < 120" | bc)" = 1 ]; do
 done
 log "lag after the last recovery: ${lag:-more than 120} s (goal under 10 s)"
 
+epoch_ms="(CAST(strftime('%s', datim, 'utc') AS INTEGER) * 1000 + CAST(substr(datim, 21, 3) AS INTEGER))"
+pg_ms="(extract(epoch FROM datim) * 1000)::bigint"
+failures=0
+
+# check_equal PHASE: every record each station has stored by now is in qz_record, exactly once.
+check_equal() {
+  local phase=$1 n cut want have i
+  for n in 1 2 3; do
+    cut=$(sqlite3 "$(home_of "$n")/wwdd.db" "SELECT max($epoch_ms) FROM wwdd;")
+    want=$(sqlite3 "$(home_of "$n")/wwdd.db" "SELECT count(*) FROM wwdd WHERE $epoch_ms <= $cut;")
+    for i in $(seq 240); do
+      have=$(psql_value "SELECT count(*) FROM qz_record WHERE station = 'proof-$n' AND $pg_ms <= $cut")
+      [ "$have" = "$want" ] && break
+      sleep 0.5
+    done
+    if [ "$have" = "$want" ]; then log "$phase: station $n: $want records stored, the same $have in qz_record"
+    else failures=$((failures + 1)); log "$phase: station $n: MISMATCH: $want records stored, $have in qz_record"; fi
+  done
+}
+
+# Database faults, 10 s each, while the stations go on storing.
+rejected_before=$(psql_value "SELECT count(*) FROM qz_rejected")
+log "database faults: INSERT revoked from the collector's role for 10 s (42501)"
+psql_value "REVOKE INSERT ON qz_record, qz_event, qz_station, qz_rejected FROM qzcollector" >/dev/null
+sleep 10
+psql_value "GRANT INSERT ON qz_record, qz_event, qz_station, qz_rejected TO qzcollector" >/dev/null
+check_equal "after 42501"
+log "database faults: the server read-only for 10 s (25006)"
+psql_value "ALTER SYSTEM SET default_transaction_read_only = on" >/dev/null
+psql_value "SELECT pg_reload_conf()" >/dev/null
+sleep 10
+psql_value "ALTER SYSTEM RESET default_transaction_read_only" >/dev/null
+psql_value "SELECT pg_reload_conf()" >/dev/null
+check_equal "after 25006"
+log "database faults: qz_record locked for 10 s (55P03 beyond the collector's lock_timeout of 2 s)"
+"$pg_bin/psql" -XAtq "$pg_url" -c "BEGIN; LOCK TABLE qz_record IN ACCESS EXCLUSIVE MODE; SELECT pg_sleep(10); COMMIT;" >/dev/null
+check_equal "after 55P03"
+for state in 42501 25006 55P03; do
+  log "collector: SQLSTATE $state reported $(grep -c "cannot take the batch (SQLSTATE $state" "$work/collector.log" || true) time(s)"
+done
+rejected_after=$(psql_value "SELECT count(*) FROM qz_rejected")
+if [ "$rejected_after" = "$rejected_before" ]; then log "database faults: nothing refused as bad data"
+else failures=$((failures + 1)); log "database faults: MISMATCH: $((rejected_after - rejected_before)) rows went to qz_rejected"; fi
+
+# Poison, from an account that is no running station's.
+poison() { QZ_MQTT_PASSWORD=intruder-pw "$work/bin/qzflood" --port "$broker_port" --cafile "$broker_ca" --user intruder "$@" 2>&1; }
+log "poison: $(poison --publish qz/intruder/event --payload-size $((17 << 20)))"
+log "poison: $(poison --publish qz/intruder/record --payload '{"datim":"2026-02-31T08:00:00.000+08:00","values":[1]}')"
+log "poison: $(poison --publish qz/intruder/event --payload '{"id":1,"time":"2026-03-01T08:00:00.000+08:00","source":"s","channel":null,"name":"a\u0000b","kind":"k","value":null,"transition":"t","user":"","detail":""}')"
+log "poison: $(poison --publish qz/proof-1/record --payload '{"datim":"2030-01-01T00:00:00.000+08:00","values":[666]}')"
+check_equal "after the poison"
+expect() { # WHAT EXPECTED SQL
+  local have; have=$(psql_value "$3")
+  if [ "$have" = "$2" ]; then log "poison: $1: $have, as it should"
+  else failures=$((failures + 1)); log "poison: MISMATCH: $1: $have, not $2"; fi
+}
+for i in $(seq 20); do [ "$(psql_value "SELECT count(*) FROM qz_rejected WHERE topic LIKE 'qz/intruder/%'")" -ge 2 ] && break; sleep 0.5; done
+expect "the 31 February in qz_rejected" 1 "SELECT count(*) FROM qz_rejected WHERE topic = 'qz/intruder/record' AND error LIKE '%real time%'"
+expect "the NUL in qz_rejected" 1 "SELECT count(*) FROM qz_rejected WHERE topic = 'qz/intruder/event' AND error LIKE '%NUL%'"
+expect "the 17 MiB message, kept back by the broker" 0 "SELECT count(*) FROM qz_rejected WHERE length(payload) > 60000"
+expect "the forged record, stored" 0 "SELECT count(*) FROM qz_record WHERE station = 'proof-1' AND aa1 = 666"
+expect "the forged record, in qz_rejected" 0 "SELECT count(*) FROM qz_rejected WHERE topic = 'qz/proof-1/record'"
+
 while [ "$(echo "$(now) - $t0 < $seconds" | bc)" = 1 ]; do sleep 1; done
 
 # The comparison covers what each station had stored at this moment (they go on storing).
-epoch_ms="(CAST(strftime('%s', datim, 'utc') AS INTEGER) * 1000 + CAST(substr(datim, 21, 3) AS INTEGER))"
 declare -a cut
 for n in 1 2 3; do cut[$n]=$(sqlite3 "$(home_of "$n")/wwdd.db" "SELECT max($epoch_ms) FROM wwdd;"); done
 log "comparing the records stored up to now"
 
-failures=0
 for n in 1 2 3; do
   home=$(home_of "$n")
   want=$(sqlite3 "$home/wwdd.db" "SELECT count(*) FROM wwdd WHERE $epoch_ms <= ${cut[$n]};")
@@ -194,6 +273,6 @@ for n in 1 2 3; do wait "${station_pid[$n]}" 2>/dev/null || true; station_pid[$n
 sleep 1
 log "stations stopped; online in qz_station: $(psql_value "SELECT string_agg(name || '=' || online, ' ' ORDER BY name) FROM qz_station")"
 log "collector CPU $(proc_cpu_seconds "$collector") s, RSS $(proc_rss_kb "$collector") kB; broker CPU $(proc_cpu_seconds "$broker") s"
-log "collector: $(grep -c "dropped a message\|refused a row" "$work/collector.log" || true) messages dropped or refused"
+log "collector: $(grep -c "refused a message" "$work/collector.log" || true) messages refused into qz_rejected (logged one by one)"
 [ $failures -eq 0 ] && log "PASS" || log "FAIL ($failures)"
 exit $failures

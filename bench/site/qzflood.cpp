@@ -4,15 +4,24 @@
 // are one second apart from --start on, so every message is a new row.
 //
 //   qzflood --port PORT [--host 127.0.0.1] [--stations 100] [--records 1000000] [--window 2000]
-//           [--prefix bench]
+//           [--prefix bench] [--user NAME] [--cafile FILE]
 //
 // Prints the rate at the end (messages acknowledged by the broker per second).
+//
+// One message instead, as a station or an intruder would send it (the poison of proof.sh):
+//
+//   qzflood --port PORT --publish TOPIC (--payload TEXT | --payload-size N) [--qos 1]
+//           [--user NAME] [--cafile FILE]
+//
+// prints whether the broker acknowledged it or dropped the connection for it. With --user the
+// password comes from QZ_MQTT_PASSWORD; with --cafile the connection is TLS.
 
 #include "SitePayload.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QThread>
 #include <ctime>
 #include <atomic>
 #include <chrono>
@@ -44,6 +53,10 @@ int main(int argc, char *argv[])
     const qint64 records = arg(args, QStringLiteral("--records"), QStringLiteral("1000000")).toLongLong();
     const int window = arg(args, QStringLiteral("--window"), QStringLiteral("2000")).toInt();
     const QString prefix = arg(args, QStringLiteral("--prefix"), QStringLiteral("bench"));
+    const QByteArray user = arg(args, QStringLiteral("--user"), QString()).toUtf8();
+    const QByteArray password = qgetenv("QZ_MQTT_PASSWORD");
+    const QByteArray cafile = arg(args, QStringLiteral("--cafile"), QString()).toLocal8Bit();
+    const QByteArray oneTopic = arg(args, QStringLiteral("--publish"), QString()).toUtf8();
     if (stations < 1 || records < 1 || window < 1) {
         std::fprintf(stderr, "qzflood: bad arguments\n");
         return 2;
@@ -53,6 +66,47 @@ int main(int argc, char *argv[])
     mosquitto *mosq = mosquitto_new(("qzflood-" + prefix).toUtf8().constData(), true, nullptr);
     mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_max_inflight_messages_set(mosq, unsigned(window));
+    if (!user.isEmpty())
+        mosquitto_username_pw_set(mosq, user.constData(), password.isEmpty() ? nullptr : password.constData());
+    if (!cafile.isEmpty() && mosquitto_tls_set(mosq, cafile.constData(), nullptr, nullptr, nullptr, nullptr) != MOSQ_ERR_SUCCESS) {
+        std::fprintf(stderr, "qzflood: cannot use CA file %s\n", cafile.constData());
+        return 2;
+    }
+
+    if (!oneTopic.isEmpty()) {
+        // One message; then the broker's answer: an acknowledgement, or the connection dropped.
+        QByteArray payload = arg(args, QStringLiteral("--payload"), QString()).toUtf8();
+        const qint64 size = arg(args, QStringLiteral("--payload-size"), QStringLiteral("-1")).toLongLong();
+        if (size >= 0)
+            payload = QByteArray(size, 'x');
+        const int qos = arg(args, QStringLiteral("--qos"), QStringLiteral("1")).toInt();
+        static std::atomic<int> outcome{0}; // 1 acknowledged, 2 disconnected
+        mosquitto_publish_callback_set(mosq, [](mosquitto *, void *, int) { outcome = 1; });
+        mosquitto_disconnect_callback_set(mosq, [](mosquitto *, void *, int rc) {
+            if (rc != 0 && outcome == 0)
+                outcome = 2;
+        });
+        if (mosquitto_connect(mosq, host.constData(), port, 60) != MOSQ_ERR_SUCCESS) {
+            std::fprintf(stderr, "qzflood: cannot connect to %s:%d\n", host.constData(), port);
+            return 1;
+        }
+        mosquitto_loop_start(mosq);
+        const int rc = mosquitto_publish(mosq, nullptr, oneTopic.constData(), int(payload.size()), payload.constData(), qos, false);
+        QElapsedTimer t;
+        t.start();
+        while (rc == MOSQ_ERR_SUCCESS && outcome == 0 && t.elapsed() < 10000)
+            QThread::msleep(20);
+        std::printf("qzflood: %s (%lld bytes): %s\n", oneTopic.constData(), qlonglong(payload.size()),
+                    rc != MOSQ_ERR_SUCCESS ? mosquitto_strerror(rc)
+                    : outcome == 1         ? "acknowledged by the broker"
+                    : outcome == 2         ? "the broker dropped the connection"
+                                           : "no answer within 10 s");
+        mosquitto_disconnect(mosq);
+        mosquitto_loop_stop(mosq, false);
+        mosquitto_destroy(mosq);
+        mosquitto_lib_cleanup();
+        return 0;
+    }
     mosquitto_publish_callback_set(mosq, [](mosquitto *, void *, int) {
         g_inFlight.fetch_sub(1);
         g_done.fetch_add(1);

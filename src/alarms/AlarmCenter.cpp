@@ -36,6 +36,7 @@ QString kindOf(AlarmCenter::StationEvent event)
     case E::StorageRestored: return k::StorageRestored;
     case E::HistoryEmptied: return k::HistoryEmptied;
     case E::ErrorReported: return k::ErrorReported;
+    case E::SecurityWarning: return k::SecurityWarning;
     }
     return QString();
 }

@@ -41,6 +41,7 @@ public:
         StorageRestored,
         HistoryEmptied,
         ErrorReported, // a message the station raised for the operator (its text as detail)
+        SecurityWarning, // a settings file that others may read holds a password
     };
 
     // Events kept in memory while the journal cannot be written; older ones are dropped

@@ -129,6 +129,7 @@ inline const QString StorageFailed = QStringLiteral("存盘失败");
 inline const QString StorageRestored = QStringLiteral("存盘恢复");
 inline const QString HistoryEmptied = QStringLiteral("清空历史数据");
 inline const QString ErrorReported = QStringLiteral("运行错误");
+inline const QString SecurityWarning = QStringLiteral("安全警告");
 inline const QString SettingsSaved = QStringLiteral("保存设置");
 inline const QString NotifyFailed = QStringLiteral("报警通知失败");
 inline const QString NotifyRestored = QStringLiteral("报警通知恢复");

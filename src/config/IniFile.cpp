@@ -43,6 +43,16 @@ bool keyValue(const QString &line, QString *key, QString *value)
     return !key->isEmpty();
 }
 
+bool linesHoldPassword(const QStringList &lines)
+{
+    for (const QString &line : lines) {
+        QString k, v;
+        if (keyValue(line, &k, &v) && !v.isEmpty() && k.compare(QStringLiteral("Password"), Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
 // Index of the header line of the first section named `section`, or -1.
 int findSection(const QStringList &lines, const QString &section)
 {
@@ -99,6 +109,8 @@ int IniFile::readInteger(const QString &section, const QString &key, int default
     return int(value);
 }
 
+bool IniFile::holdsPassword() const { return linesHoldPassword(readLines()); }
+
 QList<std::pair<QString, QString>> IniFile::readSection(const QString &section) const
 {
     QList<std::pair<QString, QString>> pairs;
@@ -141,5 +153,5 @@ void IniFile::writeString(const QString &section, const QString &key, const QStr
         if (!replaced)
             lines.insert(lastEntry + 1, key + u'=' + value);
     }
-    writeTextLines(m_path, lines);
+    writeTextLines(m_path, lines, linesHoldPassword(lines));
 }

@@ -5,6 +5,8 @@
 // matching quotes loses them. Every read goes to the file; every write rewrites the file at
 // once, keeping all other sections, keys, comments and blank lines (line ends become CR LF).
 // A missing file reads as empty and is created by the first write. Bytes on disk are GBK.
+// A file that holds a password (a key "Password" with a value, in any section) is written
+// readable and writable by its owner alone (mode 0600).
 // Input/output failures throw AppError.
 
 #include <QList>
@@ -26,6 +28,9 @@ public:
     // is not such a number ("2400 baud", "abc", one beyond the int range) counts as missing:
     // like a missing key or an empty value it gives defaultValue.
     int readInteger(const QString &section, const QString &key, int defaultValue) const;
+
+    // A key "Password" (any case) with a non-empty value in any section.
+    bool holdsPassword() const;
 
     // Every key = value pair of the section, in file order (keys as spelt in the file).
     QList<std::pair<QString, QString>> readSection(const QString &section) const;

@@ -157,7 +157,7 @@ QStringList readTextLines(const QString &path)
     return lines;
 }
 
-void writeTextLines(const QString &path, const QStringList &lines)
+void writeTextLines(const QString &path, const QStringList &lines, bool ownerOnly)
 {
     QString text;
     for (const QString &line : lines) {
@@ -174,6 +174,10 @@ void writeTextLines(const QString &path, const QStringList &lines)
     if (!file.open(QIODevice::WriteOnly))
         failWrite(path, file.errorString());
     if (file.write(bytes) != bytes.size())
+        failWrite(path, file.errorString());
+    // Set on the new file before it takes the old one's place, so there is no moment at which
+    // others may read it.
+    if (ownerOnly && !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
         failWrite(path, file.errorString());
     if (!file.commit())
         failWrite(path, file.errorString());

@@ -19,8 +19,9 @@ QString resolveFileName(const QString &directory, const QString &name);
 // each ended by CR LF. A text that GBK cannot represent is refused before the file is
 // touched. Bytes that are not GBK (a damaged or foreign file) read as characters U+DC80 …
 // U+DCFF and are written back as the same bytes, so such a file loads and rewrites intact.
+// With ownerOnly the file is left readable and writable by its owner alone (mode 0600).
 QStringList readTextLines(const QString &path);
-void writeTextLines(const QString &path, const QStringList &lines);
+void writeTextLines(const QString &path, const QStringList &lines, bool ownerOnly = false);
 
 // A .Pf file in the working directory exists (name matched without regard to case).
 bool pfFileExists(const QString &name);

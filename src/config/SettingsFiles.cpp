@@ -4,7 +4,10 @@
 #include "NumberText.h"
 #include "PfFile.h"
 #include "SharedState.h"
+#include "AppError.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -22,6 +25,32 @@ IniFile commIni(const QString &programDir) { return IniFile(resolveFileName(prog
 int limitCount(int count) { return std::clamp(count, 0, MaxChannels); }
 
 } // namespace
+
+QString PasswordFileWarning(const QString &programDir)
+{
+    const QString path = resolveFileName(programDir, CommIniFileName);
+    const QFileInfo info(path);
+    if (!info.isFile())
+        return QString();
+    const QFileDevice::Permissions p = info.permissions();
+    if (!(p & (QFileDevice::ReadGroup | QFileDevice::ReadOther)))
+        return QString();
+    try {
+        if (!IniFile(path).holdsPassword())
+            return QString();
+    } catch (const AppError &) {
+        return QString(); // unreadable: nobody else reads it either
+    }
+    const int mode = ((p & QFileDevice::ReadOwner) ? 0400 : 0) | ((p & QFileDevice::WriteOwner) ? 0200 : 0)
+        | ((p & QFileDevice::ExeOwner) ? 0100 : 0) | ((p & QFileDevice::ReadGroup) ? 040 : 0)
+        | ((p & QFileDevice::WriteGroup) ? 020 : 0) | ((p & QFileDevice::ExeGroup) ? 010 : 0)
+        | ((p & QFileDevice::ReadOther) ? 04 : 0) | ((p & QFileDevice::WriteOther) ? 02 : 0)
+        | ((p & QFileDevice::ExeOther) ? 01 : 0);
+    return QStringLiteral("警告：%1 中保存有口令（Password），但其他用户也能读取该文件（权限 %2）。"
+                          "请执行 chmod 600 %1，只让本程序的用户读取。")
+        .arg(QDir::toNativeSeparators(info.absoluteFilePath()))
+        .arg(mode, 4, 8, QLatin1Char('0'));
+}
 
 QString defaultChannelName(int channel) { return QStringLiteral("油储温度") + QString::number(channel); }
 

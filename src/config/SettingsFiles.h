@@ -56,6 +56,12 @@ void WriteDeviceMapping(const QString &programDir, int port, const QString &devi
 // Writes "COM" then "Bps" into [communication] of KTcom.ini, keeping everything else.
 void WriteCommSettings(const QString &programDir, const QString &port, int speed);
 
+// A warning (Chinese) when KTcom.ini in programDir holds a password and users other than its
+// owner may read it (group or others have read permission); empty otherwise, and when the
+// file is missing or cannot be read. The station says it at start (stderr and the journal).
+// The station itself writes such a file with mode 0600; a looser one was made by hand.
+QString PasswordFileWarning(const QString &programDir);
+
 // Fills sys from Sys_Para.Pf, or creates it with 8 and 60000. A line that does not parse
 // gives the default for this run and the file is left as it is. A channel count outside
 // 1 … 32 counts as unparsable (8), since every per-channel table has 32 entries. Marks

@@ -28,6 +28,10 @@ void SiteLink::start(const QString &programDir)
     shutdown();
     m_programDir = programDir;
     m_settings = ReadSiteSettings(programDir);
+    if (!m_settings.error.isEmpty()) {
+        setState(QStringLiteral("站点网络：未启用（%1）").arg(m_settings.error));
+        return;
+    }
     if (!m_settings.enabled()) {
         setState(QStringLiteral("站点网络：未启用（KTcom.ini 的 [mqtt] 没有 Host）"));
         return;

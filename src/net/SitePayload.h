@@ -1,7 +1,7 @@
 #pragma once
 // The messages of the site network, UTF-8 JSON under qz/<station>/, times as ISO 8601 with
-// the local offset ("2026-03-01T08:00:01.500+08:00"). The station encodes them; the collector
-// decodes them. A value the station does not have (an interrupted channel, a channel beyond
+// the local offset ("2026-03-01T08:00:01.500+08:00"). The station encodes them here; the
+// collector decodes them with SiteMessages.h, which the station shares. A value the station does not have (an interrupted channel, a channel beyond
 // the channel count, a damaged stored text) travels as null.
 //
 //   status  {"station","online","comm":"OK"|"ERROR"|"NONE","version","time","channelCount",
@@ -12,6 +12,7 @@
 //   event   {"id","time","source","channel","name","kind","value","transition","user","detail"}
 
 #include "SharedState.h"
+#include "SiteMessages.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -22,10 +23,8 @@
 enum class StationComm { None, Ok, Error };
 QString commStateText(StationComm state); // "NONE", "OK", "ERROR"
 
-// "yyyy-MM-ddTHH:mm:ss.zzz±HH:MM" of a date-time in local time.
-QString isoWithOffset(const QDateTime &time);
-// The same for a stored local-time text (wwdd's datim, the journal's time); empty when the
-// text names no valid local time.
+// isoWithOffset(QDateTime) of a stored local-time text (wwdd's datim, the journal's time);
+// empty when the text names no valid local time.
 QString isoWithOffset(const QString &storedLocalText);
 
 using ChannelValues = std::array<std::optional<double>, MaxChannels>;
@@ -65,36 +64,4 @@ QByteArray encodeRecord(const HistoryRow &row);
 // Empty when the event's time is not a valid local time.
 QByteArray encodeEvent(const JournalRow &event);
 
-// --- decoding, for the collector -------------------------------------------------------------
-
-struct RecordMessage {
-    QString datim; // ISO 8601 with offset, checked
-    std::array<std::optional<float>, MaxChannels> values;
-};
-struct EventMessage {
-    qint64 id = 0;
-    QString time; // ISO 8601 with offset, checked
-    QString source;
-    std::optional<int> channel;
-    QString name;
-    QString kind;
-    std::optional<float> value;
-    QString transition;
-    QString user;
-    QString detail;
-};
-struct StatusMessage {
-    bool online = false;
-    std::optional<QString> comm;
-    std::optional<QString> version;
-    std::optional<QString> time;
-    std::optional<int> channelCount;
-    std::optional<QByteArray> channels; // the "channels" array as compact JSON
-};
-
-// Each gives false and a reason for a payload that is not the message it should be.
-bool decodeRecord(const QByteArray &payload, RecordMessage *out, QString *error);
-bool decodeEvent(const QByteArray &payload, EventMessage *out, QString *error);
-bool decodeStatus(const QByteArray &payload, StatusMessage *out, QString *error);
-// True when the text is "yyyy-MM-ddTHH:mm:ss[.zzz]" followed by "Z" or "±HH:MM".
-bool isIsoWithOffset(const QString &text);
+static_assert(RecordValueCount == MaxChannels, "a record message carries every channel");

@@ -1,6 +1,7 @@
 #include "SiteSettings.h"
 
 #include "IniFile.h"
+#include "SiteMessages.h"
 #include "SettingsFiles.h"
 #include "AppError.h"
 
@@ -14,12 +15,29 @@ QString SiteSettings::topic(const QString &leaf) const
 
 QString topicLevel(const QString &name)
 {
-    QString out = name.trimmed();
-    for (QChar &c : out) {
-        if (c == u'/' || c == u'+' || c == u'#' || c.unicode() < 0x20 || c.unicode() == 0x7f)
-            c = u'_';
+    // The collector takes only names of isStationName(): what it would refuse is mended here.
+    QString out;
+    qsizetype bytes = 0;
+    for (const char32_t c : QStringView(name.trimmed()).toUcs4()) {
+        const char32_t k = isStationNameChar(c) ? c : U'_';
+        const int size = k < 0x80 ? 1 : k < 0x800 ? 2 : k < 0x10000 ? 3 : 4;
+        if (bytes + size > MaxStationNameBytes)
+            break;
+        bytes += size;
+        out += QString::fromUcs4(&k, 1);
     }
     return out.isEmpty() ? QStringLiteral("station") : out;
+}
+
+std::optional<bool> tlsSetting(const QString &value)
+{
+    const QString v = value.trimmed().toLower();
+    if (v == QStringLiteral("1") || v == QStringLiteral("yes") || v == QStringLiteral("true") || v == QStringLiteral("on"))
+        return true;
+    if (v.isEmpty() || v == QStringLiteral("0") || v == QStringLiteral("no") || v == QStringLiteral("false")
+        || v == QStringLiteral("off"))
+        return false;
+    return std::nullopt;
 }
 
 SiteSettings ReadSiteSettings(const QString &programDir)
@@ -28,7 +46,16 @@ SiteSettings ReadSiteSettings(const QString &programDir)
     try {
         const IniFile ini(QDir(programDir).filePath(CommIniFileName));
         s.host = ini.readString(MqttSection, QStringLiteral("Host")).trimmed();
-        s.tls = ini.readString(MqttSection, QStringLiteral("TLS")).trimmed() == QStringLiteral("1");
+        const QString tls = ini.readString(MqttSection, QStringLiteral("TLS"));
+        if (const std::optional<bool> on = tlsSetting(tls)) {
+            s.tls = *on;
+        } else {
+            // Neither on nor off: never plain TCP by mistake, so not at all.
+            s.tls = true;
+            s.error = QStringLiteral("KTcom.ini 的 [mqtt] TLS=%1 无法识别（加密连接写 1、yes、true 或 on，"
+                                     "不加密写 0、no、false 或 off），为免口令和数据以明文发送，站点网络未启用")
+                          .arg(tls.trimmed().left(40));
+        }
         const int port = ini.readInteger(MqttSection, QStringLiteral("Port"), 0);
         s.port = port >= 1 && port <= 65535 ? port : (s.tls ? DefaultMqttTlsPort : DefaultMqttPort);
         s.station = ini.readString(MqttSection, QStringLiteral("Station")).trimmed();

@@ -70,6 +70,9 @@ StationStart Station::startUp()
 {
     m_starting = true;
     Write_timer.start();
+    // A broker password in a KTcom.ini others may read, as found before the station writes the
+    // file itself (its own writes make such a file its owner's alone).
+    const QString passwordWarning = PasswordFileWarning(m_config.programDir);
     // The journal first, so the start is its first entry; a journal that cannot be opened is
     // reported and the alarms are still evaluated and listed.
     startupGuarded([this] {
@@ -79,6 +82,10 @@ StationStart Station::startUp()
                              : m_config.autoStart ? QStringLiteral("--start")
                                                   : QString());
     });
+    if (!passwordWarning.isEmpty()) {
+        Alarms->stationEvent(AlarmCenter::StationEvent::SecurityWarning, passwordWarning);
+        raise(StationMessage::Kind::Message, passwordWarning, false);
+    }
     // Port and history table first. Whatever fails there, the settings are still read: a
     // dialog saving the zero state of an unread start would wipe every name and limit.
     startupGuarded([this] { setupCommAndHistory(); });

@@ -11,11 +11,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
+#include <sys/stat.h>
 
 namespace {
 
@@ -49,6 +51,13 @@ QByteArray get(const QString &path)
     return f.readAll();
 }
 
+// The permission bits of a file, -1 when it is missing.
+int modeOf(const QString &path)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
 QStringList entries()
 {
     return QDir::current().entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name);
@@ -67,6 +76,7 @@ private Q_SLOTS:
     void commSettings_data();
     void commSettings();
     void writeCommSettingsKeepsOtherContent();
+    void passwordFileStaysPrivate();
     void deviceMap();
     void iniFileMatching();
     void sysParams_data();
@@ -223,6 +233,45 @@ void TestSettingsFiles::writeCommSettingsKeepsOtherContent()
     QCOMPARE(s.port, QStringLiteral("COM1"));
     QCOMPARE(s.speed, 4800);
     QCOMPARE(ReadDeviceMap(m_dir->path()).value(1), QStringLiteral("/dev/ttyUSB0"));
+}
+
+void TestSettingsFiles::passwordFileStaysPrivate()
+{
+    const mode_t previousMask = ::umask(022);
+    const QString ini = m_dir->filePath(QStringLiteral("KTcom.ini"));
+    QVERIFY(PasswordFileWarning(m_dir->path()).isEmpty()); // no file
+
+    // Without a password the file keeps the ordinary mode.
+    WriteCommSettings(m_dir->path(), "COM1", 9600);
+    QCOMPARE(modeOf(ini), 0644);
+    QVERIFY(PasswordFileWarning(m_dir->path()).isEmpty());
+    // A commented or empty password is none.
+    put(ini, "[mqtt]\r\nHost=broker\r\n;Password=old\r\nPassword=\r\n");
+    WriteCommSettings(m_dir->path(), "COM2", 9600);
+    QCOMPARE(modeOf(ini), 0644);
+    QVERIFY(PasswordFileWarning(m_dir->path()).isEmpty());
+
+    // Made by hand with a password and readable by everyone: the station warns, naming the
+    // file and its mode, and its next write leaves it to the owner alone, content intact.
+    put(ini, "[communication]\r\nCOM=COM1\r\nBps=9600\r\n[MQTT]\r\nHost=broker\r\npassword=\"s3cret\"\r\n");
+    QVERIFY(::chmod(QFile::encodeName(ini).constData(), 0644) == 0);
+    const QString warning = PasswordFileWarning(m_dir->path());
+    QVERIFY2(warning.contains(QStringLiteral("0644")) && warning.contains(QStringLiteral("chmod 600"))
+                 && warning.contains(QFileInfo(ini).absoluteFilePath()),
+             qPrintable(warning));
+    QVERIFY(warning.contains(QStringLiteral("口令")));
+    WriteCommSettings(m_dir->path(), "COM3", 4800);
+    QCOMPARE(modeOf(ini), 0600);
+    QCOMPARE(get(ini), QByteArray("[communication]\r\nCOM=COM3\r\nBps=4800\r\n[MQTT]\r\nHost=broker\r\npassword=\"s3cret\"\r\n"));
+    QVERIFY(PasswordFileWarning(m_dir->path()).isEmpty());
+    // Readable by the group only is readable by others too.
+    QVERIFY(::chmod(QFile::encodeName(ini).constData(), 0640) == 0);
+    QVERIFY(PasswordFileWarning(m_dir->path()).contains(QStringLiteral("0640")));
+    // A first write that brings the password in is private from the start.
+    QFile::remove(ini);
+    IniFile(ini).writeString(QStringLiteral("mqtt"), QStringLiteral("Password"), QStringLiteral("x"));
+    QCOMPARE(modeOf(ini), 0600);
+    ::umask(previousMask);
 }
 
 void TestSettingsFiles::deviceMap()

@@ -32,6 +32,9 @@ private Q_SLOTS:
             {QStringLiteral("modbus_receive"), fuzzModbusReceive},
             {QStringLiteral("settings_files"), fuzzSettingsFiles},
             {QStringLiteral("history_rows"), fuzzHistoryRows},
+            {QStringLiteral("mqtt_reader"), fuzzMqttReader},
+            {QStringLiteral("site_payloads"), fuzzSitePayloads},
+            {QStringLiteral("copy_text"), fuzzCopyText},
         };
         QVERIFY2(harnesses.contains(harness), qPrintable(harness));
         QFile f(path);

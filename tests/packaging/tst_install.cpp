@@ -119,6 +119,8 @@ void TestInstall::fileListAndModes()
         "share/applications/qzmonitor.desktop",
         "share/doc/qzmonitor/changelog.gz",
         "share/doc/qzmonitor/copyright",
+        "share/doc/qzmonitor/examples/mosquitto/qzmonitor.acl",
+        "share/doc/qzmonitor/examples/mosquitto/qzmonitor.conf",
         "share/icons/hicolor/48x48/apps/qzmonitor.png",
         "share/icons/hicolor/scalable/apps/qzmonitor.svg",
         "share/man/man1/qzcollect.1.gz",

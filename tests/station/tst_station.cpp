@@ -67,6 +67,7 @@ private Q_SLOTS:
     void cleanup();
     void coreLivesOnItsOwnThread();
     void commandsAndSnapshotsCrossInOrder();
+    void passwordFileWarnedAtStart();
 
 private:
     std::unique_ptr<QTemporaryDir> m_home;
@@ -209,6 +210,41 @@ void TestStation::commandsAndSnapshotsCrossInOrder()
     QTRY_COMPARE_WITH_TIMEOUT(snapshots.last().record.Pv[1], 201.f, 5000);
     QCOMPARE(first.record.Pv[1], 101.f);
     QCOMPARE(snapshots.last().record.Pv[16], 216.f);
+}
+
+void TestStation::passwordFileWarnedAtStart()
+{
+    // A broker password in a KTcom.ini others may read: said at start (the window's box, the
+    // service's stderr) and journaled; not once the file is the owner's alone.
+    const QString ini = m_home->filePath(QStringLiteral("KTcom.ini"));
+    writeFile(ini, "[communication]\r\nCOM=COM1\r\nBps=9600\r\n[mqtt]\r\nUser=tank-a\r\nPassword=secret\r\n");
+    for (const bool othersRead : {true, false}) {
+        QVERIFY(QFile::setPermissions(ini, othersRead ? QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther
+                                                      : QFile::ReadOwner | QFile::WriteOwner));
+        QStringList messages;
+        QObject receiver;
+        {
+            StationThread core(StationConfig{m_home->path(), false});
+            core.start([&](Station &station) {
+                QObject::connect(&station, &Station::messageRaised, &receiver,
+                                 [&](const StationMessage &m) { messages.append(m.text); });
+            });
+            QTest::qWait(200);
+        }
+        const QStringList warnings = messages.filter(QStringLiteral("Password"));
+        QCOMPARE(warnings.size(), othersRead ? 1 : 0);
+        if (othersRead)
+            QVERIFY2(warnings.first().startsWith(QStringLiteral("警告：")) && warnings.first().contains(QStringLiteral("0644")),
+                     qPrintable(warnings.first()));
+    }
+    EventJournal reader(eventJournalPath(m_home->path()));
+    reader.openForReading();
+    int journaled = 0;
+    reader.forEach(QDateTime::currentDateTime().addDays(-1), QDateTime::currentDateTime().addDays(1), [&](const JournalEvent &e) {
+        journaled += e.kind == station_kinds::SecurityWarning;
+        return true;
+    });
+    QCOMPARE(journaled, 1);
 }
 
 QTEST_GUILESS_MAIN(TestStation)

@@ -1,7 +1,7 @@
 #include "Collector.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
+#include <QDateTime>
 #include <cstdio>
 
 // --- writer thread ---------------------------------------------------------------------------
@@ -11,93 +11,89 @@ BatchWriter::~BatchWriter() = default;
 
 void BatchWriter::open()
 {
-    if (ensureConnected())
+    QString error;
+    if (ensureConnected(&error))
         Q_EMIT report(QStringLiteral("PostgreSQL connected, schema ready"));
+    else
+        fault(QStringLiteral("connection"), error, 0, FirstRetryMs);
 }
 
-bool BatchWriter::ensureConnected()
+bool BatchWriter::ensureConnected(QString *error)
 {
-    if (m_store.isConnected())
-        return true;
-    QString error;
-    if (!m_store.connect(&error)) {
-        if (!m_down || error != m_lastError)
-            Q_EMIT report(QStringLiteral("PostgreSQL not reachable (%1); retrying every second").arg(error));
-        m_down = true;
-        m_lastError = error;
-        return false;
+    return m_store.isConnected() || m_store.connect(error);
+}
+
+bool BatchWriter::pause(int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        if (stopping.load())
+            return true;
+        QThread::msleep(std::min<qint64>(100, ms - t.elapsed() + 1));
     }
-    if (m_down)
-        Q_EMIT report(QStringLiteral("PostgreSQL connected again"));
-    m_down = false;
-    return true;
+    return stopping.load();
+}
+
+void BatchWriter::fault(const QString &kind, const QString &text, int messages, int retryMs)
+{
+    if (kind == m_fault)
+        return;
+    if (m_fault.isEmpty())
+        m_faultSince.start();
+    m_fault = kind;
+    const QString held = messages > 0 ? QStringLiteral("; %1 messages kept unacknowledged").arg(messages) : QString();
+    Q_EMIT report(QStringLiteral("PostgreSQL cannot take the batch (%1)%2; trying again in %3 s, then at most every %4 s")
+                      .arg(logText(text, 400), held)
+                      .arg(retryMs / 1000)
+                      .arg(MaxRetryMs / 1000));
 }
 
 void BatchWriter::write(const std::shared_ptr<const Batch> &batch)
 {
     QElapsedTimer t;
     t.start();
-    int refused = 0;
+    int delay = FirstRetryMs;
     for (;;) {
         if (stopping.load()) {
-            Q_EMIT written(false, 0, t.elapsed());
+            Q_EMIT written(false, {}, t.elapsed());
             return;
-        }
-        if (!ensureConnected()) {
-            QThread::msleep(1000);
-            continue;
         }
         QString error;
-        const qint64 mergedBefore = m_store.mergedCopies();
-        PgStore::Result result = m_store.write(*batch, &error);
-        if (result == PgStore::Result::Rejected) {
-            // Something in the batch is refused: its messages one at a time, so only the one
-            // refused is reported and passed over.
-            Q_EMIT report(QStringLiteral("PostgreSQL refused a batch (%1); writing it message by message").arg(error));
-            Batch part;
-            part.statuses = batch->statuses;
-            part.seen = batch->seen;
-            part.messages = 1;
-            result = m_store.write(part, &error);
-            if (result == PgStore::Result::Rejected) {
-                ++refused;
-                Q_EMIT report(QStringLiteral("PostgreSQL refused the stations' status (%1)").arg(error));
-                result = PgStore::Result::Committed;
-            }
-            auto rows = [&](const QByteArray &copy, bool records) {
-                for (const QByteArray &line : copy.split('\n')) {
-                    if (line.isEmpty() || result == PgStore::Result::ConnectionLost)
-                        continue;
-                    Batch one;
-                    (records ? one.recordCopy : one.eventCopy) = line + '\n';
-                    (records ? one.records : one.events) = 1;
-                    one.messages = 1;
-                    const PgStore::Result r = m_store.write(one, &error);
-                    if (r == PgStore::Result::ConnectionLost) {
-                        result = r;
-                    } else if (r == PgStore::Result::Rejected) {
-                        ++refused;
-                        Q_EMIT report(QStringLiteral("PostgreSQL refused a row (%1): %2").arg(error, QString::fromUtf8(line)));
-                    }
+        PgStore::Failure failure;
+        QList<RejectedMessage> refused;
+        PgStore::Result result = PgStore::Result::ConnectionLost;
+        if (!ensureConnected(&error)) {
+            failure.text = error;
+            fault(QStringLiteral("connection"), error, batch->messages, delay);
+        } else {
+            const qint64 mergedBefore = m_store.mergedCopies();
+            const qint64 isolatedBefore = m_store.isolatedWrites();
+            result = m_store.write(*batch, &refused, &failure);
+            merged += m_store.mergedCopies() - mergedBefore;
+            isolated += m_store.isolatedWrites() - isolatedBefore;
+            if (result == PgStore::Result::Committed) {
+                if (!m_fault.isEmpty()) {
+                    Q_EMIT report(QStringLiteral("PostgreSQL takes the batches again (after %1 s)")
+                                      .arg(double(m_faultSince.elapsed()) / 1000.0, 0, 'f', 1));
+                    m_fault.clear();
                 }
-            };
-            rows(batch->recordCopy, true);
-            rows(batch->eventCopy, false);
+                Q_EMIT written(true, refused, t.elapsed());
+                return;
+            }
+            if (result == PgStore::Result::Failed) {
+                fault(QString::fromLatin1(failure.sqlState), failure.text, batch->messages, delay);
+                // A table dropped under us: the schema is made again on the next connection.
+                if (failure.sqlState == "42P01")
+                    m_store.disconnect();
+            } else {
+                fault(QStringLiteral("connection"), QStringLiteral("connection lost: %1").arg(failure.text), batch->messages, delay);
+            }
         }
-        merged += m_store.mergedCopies() - mergedBefore;
-        if (result == PgStore::Result::Committed) {
-            Q_EMIT written(true, refused, t.elapsed());
-            return;
-        }
-        // Connection lost: nothing of this try is trusted; the whole batch again (duplicates
-        // of rows already in are absorbed).
-        Q_EMIT report(QStringLiteral("PostgreSQL connection lost (%1); keeping %2 messages and retrying")
-                          .arg(error)
-                          .arg(batch->messages));
-        m_down = true;
-        m_lastError = error;
-        refused = 0;
-        QThread::msleep(1000);
+        // Nothing of this try is trusted: the whole batch again (rows already in are absorbed).
+        if (pause(delay))
+            continue;
+        delay = std::min(delay * 2, MaxRetryMs);
     }
 }
 
@@ -111,9 +107,21 @@ Collector::Collector(const Options &options, QObject *parent)
     connect(m_writer.get(), &BatchWriter::report, this, &Collector::report);
     m_flushTimer.setSingleShot(true);
     connect(&m_flushTimer, &QTimer::timeout, this, &Collector::dispatch);
-    connect(&m_broker, &MqttSubscriber::message, this, &Collector::onMessage);
-    connect(&m_broker, &MqttSubscriber::ready, this, [this] {
-        report(QStringLiteral("subscribed at %1:%2").arg(m_options.broker.host).arg(m_options.broker.port));
+    connect(&m_broker, &MqttSubscriber::message, this,
+            [this](const QString &topic, const QByteArray &payload, quint16 packetId, int qos) {
+                onMessage(IncomingMessage{topic, payload, qos, QDateTime::currentMSecsSinceEpoch(), QString(), -1}, packetId);
+            });
+    connect(&m_broker, &MqttSubscriber::refused, this,
+            [this](const QString &topic, const QByteArray &payload, quint16 packetId, int qos, const QString &reason,
+                   qint64 payloadSize) {
+                onMessage(IncomingMessage{topic, payload, qos, QDateTime::currentMSecsSinceEpoch(), reason, payloadSize}, packetId);
+            });
+    connect(&m_broker, &MqttSubscriber::ready, this, [this](bool sessionPresent) {
+        report(QStringLiteral("subscribed at %1:%2%3")
+                   .arg(m_options.broker.host)
+                   .arg(m_options.broker.port)
+                   .arg(sessionPresent ? QString()
+                                       : QStringLiteral(" (a new session: what was published before it existed is not kept for the collector)")));
     });
     connect(&m_broker, &MqttSubscriber::lost, this, [this](const QString &reason) {
         // The packet ids of this connection mean nothing on the next one, so they are not
@@ -124,6 +132,7 @@ Collector::Collector(const Options &options, QObject *parent)
         report(QStringLiteral("broker connection lost (%1), reconnecting").arg(reason));
     });
     connect(&m_broker, &MqttSubscriber::problem, this, &Collector::report);
+    m_refusalWindow.start();
 }
 
 Collector::~Collector()
@@ -142,6 +151,9 @@ void Collector::start()
 
 void Collector::stop()
 {
+    if (m_refusalsUnlogged > 0)
+        report(QStringLiteral("%1 more messages refused into qz_rejected").arg(m_refusalsUnlogged));
+    m_refusalsUnlogged = 0;
     m_flushTimer.stop();
     dispatch(); // what is gathered, if the writer is free
     // The batch with the writer: a moment to finish, then it is left to the broker's redelivery.
@@ -159,61 +171,47 @@ void Collector::stop()
 
 void Collector::report(const QString &text)
 {
-    std::fprintf(stderr, "qzcollect: %s\n", qPrintable(text));
+    // Our own texts carry outside ones already escaped; this bounds the line and catches any
+    // control character left.
+    std::fprintf(stderr, "qzcollect: %s\n", qPrintable(logText(text, 1000)));
     std::fflush(stderr);
 }
 
-bool Collector::splitTopic(const QString &topic, QString *station, QString *leaf)
+void Collector::reportRefusal(const QString &topic, const QString &error)
 {
-    if (!topic.startsWith(QStringLiteral("qz/")))
-        return false;
-    const qsizetype slash = topic.indexOf(u'/', 3);
-    if (slash <= 3 || topic.indexOf(u'/', slash + 1) >= 0)
-        return false;
-    *station = topic.mid(3, slash - 3);
-    *leaf = topic.mid(slash + 1);
-    return true;
+    if (m_refusalWindow.elapsed() >= 60000) {
+        if (m_refusalsUnlogged > 0)
+            report(QStringLiteral("%1 more messages refused into qz_rejected in the last minute").arg(m_refusalsUnlogged));
+        m_refusalWindow.restart();
+        m_refusalLines = 0;
+        m_refusalsUnlogged = 0;
+    }
+    if (m_refusalLines >= RefusalLinesPerMinute) {
+        ++m_refusalsUnlogged;
+        return;
+    }
+    ++m_refusalLines;
+    report(QStringLiteral("refused a message on %1 into qz_rejected: %2").arg(logText(topic, 120), logText(error, 300)));
 }
 
-void Collector::onMessage(const QString &topic, const QByteArray &payload, quint16 packetId, int qos)
+void Collector::onMessage(const IncomingMessage &message, quint16 packetId)
 {
-    QString station, leaf, error;
-    bool ok = splitTopic(topic, &station, &leaf);
-    if (ok && leaf == QStringLiteral("record")) {
-        if (!m_batch.addRecordPayload(station, payload)) {
-            RecordMessage r;
-            ok = decodeRecord(payload, &r, &error);
-            if (ok)
-                m_batch.addRecord(station, r);
-        }
-    } else if (ok && leaf == QStringLiteral("event")) {
-        EventMessage e;
-        ok = decodeEvent(payload, &e, &error);
-        if (ok)
-            m_batch.addEvent(station, e);
-    } else if (ok && leaf == QStringLiteral("status")) {
-        StatusMessage s;
-        ok = decodeStatus(payload, &s, &error);
-        if (ok)
-            m_batch.addStatus(station, s);
-    } else {
-        ok = false;
-        error = QStringLiteral("not a topic of ours");
+    const int before = int(m_batch.rejected.size());
+    if (m_batch.take(message) == Batch::Taken::Rejected) {
+        ++m_counters.rejected;
+        reportRefusal(message.topic, m_batch.rejected.value(before).error);
     }
-    if (ok) {
-        m_batch.seen[station] += 1;
-    } else {
-        ++m_counters.bad;
-        report(QStringLiteral("dropped a message on %1: %2").arg(topic, error));
-    }
-    ++m_batch.messages;
     ++m_counters.messages;
-    if (qos > 0)
+    if (message.qos > 0)
         m_acks.append(packetId);
-    if (m_batch.messages >= m_options.maxBatch)
-        dispatch();
-    else if (!m_flushTimer.isActive() && !m_writing)
+    if (m_batch.isFull(m_options.maxBatch)) {
+        if (!m_writing)
+            dispatch();
+        else
+            m_broker.setPaused(true); // the broker keeps the rest until the writer is free
+    } else if (!m_flushTimer.isActive() && !m_writing) {
         m_flushTimer.start(m_options.maxDelayMs);
+    }
 }
 
 void Collector::dispatch()
@@ -227,10 +225,11 @@ void Collector::dispatch()
     m_acks = {};
     m_writtenGeneration = m_generation;
     m_writing = true;
+    m_broker.setPaused(false);
     QMetaObject::invokeMethod(m_writer.get(), [w = m_writer.get(), b = m_written] { w->write(b); }, Qt::QueuedConnection);
 }
 
-void Collector::onWritten(bool done, int refusedRows, qint64 ms)
+void Collector::onWritten(bool done, const QList<RejectedMessage> &refused, qint64 ms)
 {
     m_writing = false;
     m_counters.writeMs += ms;
@@ -242,9 +241,11 @@ void Collector::onWritten(bool done, int refusedRows, qint64 ms)
                 m_broker.ack(id);
         }
         m_counters.committed += m_written->messages;
-        m_counters.records += m_written->records;
-        m_counters.events += m_written->events;
-        m_counters.bad += refusedRows;
+        m_counters.records += m_written->records.count();
+        m_counters.events += m_written->events.count();
+        m_counters.rejected += refused.size();
+        for (const RejectedMessage &r : refused)
+            reportRefusal(r.topic, r.error);
         ++m_counters.batches;
         if (m_options.verbose)
             report(QStringLiteral("committed %1 messages in %2 ms").arg(m_written->messages).arg(ms));
@@ -252,7 +253,7 @@ void Collector::onWritten(bool done, int refusedRows, qint64 ms)
     }
     m_written.reset();
     m_writtenAcks.clear();
-    if (m_batch.messages >= m_options.maxBatch)
+    if (m_batch.isFull(m_options.maxBatch))
         dispatch();
     else if (!m_batch.isEmpty())
         m_flushTimer.start(m_options.maxDelayMs);

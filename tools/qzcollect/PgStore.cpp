@@ -1,8 +1,6 @@
 #include "PgStore.h"
 
-#include <charconv>
-#include <cmath>
-#include <cstring>
+#include <algorithm>
 #include <libpq-fe.h>
 
 namespace {
@@ -39,6 +37,14 @@ CREATE TABLE IF NOT EXISTS qz_event (
   PRIMARY KEY (station, id, time)
 );
 CREATE INDEX IF NOT EXISTS qz_event_time ON qz_event (time);
+CREATE TABLE IF NOT EXISTS qz_rejected (
+  id          bigserial PRIMARY KEY,
+  station     text,
+  topic       text NOT NULL,
+  payload     bytea NOT NULL,
+  error       text NOT NULL,
+  received_at timestamptz NOT NULL DEFAULT now()
+);
 CREATE TEMP TABLE IF NOT EXISTS qz_in_record (LIKE qz_record) ON COMMIT DELETE ROWS;
 CREATE TEMP TABLE IF NOT EXISTS qz_in_event (LIKE qz_event INCLUDING DEFAULTS) ON COMMIT DELETE ROWS;
 )SQL";
@@ -58,150 +64,27 @@ const char *const SeenUpsert =
     "INSERT INTO qz_station (name, last_seen) VALUES ($1, now()) "
     "ON CONFLICT (name) DO UPDATE SET last_seen = now()";
 
-void appendFloat(QByteArray &out, const std::optional<float> &v)
+const char *const RejectedCopy = "COPY qz_rejected (station, topic, payload, error, received_at) FROM STDIN";
+
+// COPY data goes to libpq in pieces of at most this size: PQputCopyData takes an int, and a
+// size that does not fit (or comes out as zero or less) would be skipped with success.
+constexpr qsizetype CopyChunkBytes = 1 << 20;
+
+QString stationOf(const MessageOrigin &origin)
 {
-    if (!v || !std::isfinite(*v)) {
-        out.append("\\N");
-        return;
-    }
-    char buf[32];
-    const auto res = std::to_chars(buf, buf + sizeof buf, *v);
-    out.append(buf, res.ptr - buf);
+    QString station, leaf;
+    return splitTopic(origin.topic, &station, &leaf) ? station : QString();
 }
 
 } // namespace
-
-void appendCopyText(QByteArray &out, const QString &text)
-{
-    const QByteArray utf8 = text.toUtf8();
-    for (const char c : utf8) {
-        switch (c) {
-        case '\\': out.append("\\\\"); break;
-        case '\t': out.append("\\t"); break;
-        case '\n': out.append("\\n"); break;
-        case '\r': out.append("\\r"); break;
-        case '\0': break;
-        default: out.append(c);
-        }
-    }
-}
-
-void Batch::clear()
-{
-    recordCopy.clear();
-    eventCopy.clear();
-    statuses.clear();
-    seen.clear();
-    records = events = messages = 0;
-}
-
-void Batch::addRecord(const QString &station, const RecordMessage &r)
-{
-    appendCopyText(recordCopy, station);
-    recordCopy.append('\t');
-    recordCopy.append(r.datim.toLatin1());
-    for (const auto &v : r.values) {
-        recordCopy.append('\t');
-        appendFloat(recordCopy, v);
-    }
-    recordCopy.append('\n');
-    ++records;
-}
-
-bool Batch::addRecordPayload(const QString &station, const QByteArray &payload)
-{
-    static constexpr char head[] = "{\"datim\":\"";
-    static constexpr char middle[] = "\",\"values\":[";
-    const char *p = payload.constData();
-    const char *end = p + payload.size();
-    if (payload.size() < qsizetype(sizeof head) || std::memcmp(p, head, sizeof head - 1) != 0)
-        return false;
-    p += sizeof head - 1;
-    const char *datim = p;
-    while (p < end && *p != '"')
-        ++p;
-    if (p == end || !isIsoWithOffset(QString::fromLatin1(datim, p - datim)))
-        return false;
-    const char *datimEnd = p;
-    if (end - p < qsizetype(sizeof middle - 1) || std::memcmp(p, middle, sizeof middle - 1) != 0)
-        return false;
-    p += sizeof middle - 1;
-    // The values, checked before anything is appended.
-    std::array<std::pair<const char *, const char *>, MaxChannels> values{};
-    int count = 0;
-    if (p < end && *p == ']') {
-        ++p;
-    } else {
-        for (;;) {
-            const char *start = p;
-            while (p < end && *p != ',' && *p != ']')
-                ++p;
-            if (p == end || count == MaxChannels)
-                return false;
-            if (p - start == 4 && std::memcmp(start, "null", 4) == 0) {
-                values[count++] = {nullptr, nullptr};
-            } else {
-                float v;
-                const auto res = std::from_chars(start, p, v);
-                if (res.ec != std::errc() || res.ptr != p || !std::isfinite(v) || *start == '+' || p == start)
-                    return false;
-                values[count++] = {start, p};
-            }
-            if (*p++ == ']')
-                break;
-        }
-    }
-    if (end - p != 1 || *p != '}')
-        return false;
-    appendCopyText(recordCopy, station);
-    recordCopy.append('\t');
-    recordCopy.append(datim, datimEnd - datim);
-    for (int i = 0; i < MaxChannels; ++i) {
-        recordCopy.append('\t');
-        if (i < count && values[i].first)
-            recordCopy.append(values[i].first, values[i].second - values[i].first);
-        else
-            recordCopy.append("\\N");
-    }
-    recordCopy.append('\n');
-    ++records;
-    return true;
-}
-
-void Batch::addEvent(const QString &station, const EventMessage &e)
-{
-    QByteArray &o = eventCopy;
-    appendCopyText(o, station);
-    o.append('\t').append(QByteArray::number(e.id)).append('\t').append(e.time.toLatin1()).append('\t');
-    appendCopyText(o, e.source);
-    o.append('\t');
-    if (e.channel)
-        o.append(QByteArray::number(*e.channel));
-    else
-        o.append("\\N");
-    o.append('\t');
-    appendCopyText(o, e.name);
-    o.append('\t');
-    appendCopyText(o, e.kind);
-    o.append('\t');
-    appendFloat(o, e.value);
-    o.append('\t');
-    appendCopyText(o, e.transition);
-    o.append('\t');
-    appendCopyText(o, e.user);
-    o.append('\t');
-    appendCopyText(o, e.detail);
-    o.append('\n');
-    ++events;
-}
-
-void Batch::addStatus(const QString &station, const StatusMessage &s) { statuses.append({station, s}); }
 
 PgStore::PgStore(const QString &conninfo) : m_conninfo(conninfo.toUtf8()) {}
 
 PgStore::~PgStore() { disconnect(); }
 
 bool PgStore::isConnected() const { return m_conn && PQstatus(m_conn) == CONNECTION_OK; }
+
+bool PgStore::isDataError(const QByteArray &sqlState) { return sqlState.startsWith("22") || sqlState.startsWith("23"); }
 
 void PgStore::disconnect()
 {
@@ -213,151 +96,299 @@ void PgStore::disconnect()
 bool PgStore::connect(QString *error)
 {
     disconnect();
-    // A server that does not answer must not hold the collector for long.
-    const char *keys[] = {"dbname", "connect_timeout", "application_name", nullptr};
-    const char *values[] = {m_conninfo.constData(), "5", "qzcollect", nullptr};
+    // A server that does not answer must not hold the collector for long. The texts go in as
+    // UTF-8 whatever the server's or the environment's encoding.
+    const char *keys[] = {"dbname", "connect_timeout", "application_name", "client_encoding", nullptr};
+    const char *values[] = {m_conninfo.constData(), "5", "qzcollect", "UTF8", nullptr};
     m_conn = PQconnectdbParams(keys, values, 1);
     if (PQstatus(m_conn) != CONNECTION_OK) {
-        *error = QString::fromUtf8(PQerrorMessage(m_conn)).trimmed();
+        *error = QString::fromUtf8(PQerrorMessage(m_conn)).simplified(); // libpq's lines and tabs: one line
         disconnect();
         return false;
     }
     PQsetNoticeProcessor(m_conn, [](void *, const char *) {}, nullptr);
     QByteArray columns;
-    for (int k = 1; k <= MaxChannels; ++k)
+    for (int k = 1; k <= RecordValueCount; ++k)
         columns += (k > 1 ? ", aa" : "aa") + QByteArray::number(k) + " real";
     const QByteArray schema = QByteArray(Schema).replace("%COLUMNS%", columns);
     // Two collectors starting at once may race on CREATE TABLE IF NOT EXISTS; the lock keeps
     // them in turn.
-    if (!exec("SELECT pg_advisory_lock(4242)", error) || !exec(schema.constData(), error)
-        || !exec("SELECT pg_advisory_unlock(4242)", error)) {
+    if (!exec("SELECT pg_advisory_lock(4242)") || !exec(schema.constData()) || !exec("SELECT pg_advisory_unlock(4242)")) {
+        *error = m_error.text;
         disconnect();
         return false;
     }
     return true;
 }
 
-bool PgStore::exec(const char *sql, QString *error)
+void PgStore::noteError(const pg_result *r)
+{
+    auto *res = const_cast<PGresult *>(r);
+    m_error.sqlState = PQresultErrorField(res, PG_DIAG_SQLSTATE);
+    const QString primary = QString::fromUtf8(PQresultErrorField(res, PG_DIAG_MESSAGE_PRIMARY));
+    if (m_error.sqlState.isEmpty() || primary.isEmpty()) {
+        m_error.text = QString::fromUtf8(PQresultErrorMessage(res)).simplified();
+        if (m_error.text.isEmpty())
+            m_error.text = QString::fromUtf8(PQerrorMessage(m_conn)).simplified();
+    } else {
+        m_error.text = QStringLiteral("SQLSTATE %1: %2").arg(QString::fromLatin1(m_error.sqlState), primary);
+    }
+}
+
+void PgStore::noteConnectionError()
+{
+    m_error.sqlState.clear();
+    m_error.text = QString::fromUtf8(PQerrorMessage(m_conn)).simplified();
+}
+
+bool PgStore::exec(const char *sql)
 {
     PGresult *r = PQexec(m_conn, sql);
     const ExecStatusType st = PQresultStatus(r);
     const bool ok = st == PGRES_COMMAND_OK || st == PGRES_TUPLES_OK;
     if (!ok)
-        *error = QString::fromUtf8(PQresultErrorMessage(r)).trimmed();
+        noteError(r);
     PQclear(r);
     return ok;
 }
 
-bool PgStore::copy(const char *sql, const QByteArray &data, QString *error, QByteArray *sqlState)
+bool PgStore::execParams(const char *sql, int count, const char *const *values)
+{
+    PGresult *r = PQexecParams(m_conn, sql, count, nullptr, values, nullptr, nullptr, 0);
+    const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    if (!ok)
+        noteError(r);
+    PQclear(r);
+    return ok;
+}
+
+bool PgStore::copy(const char *sql, QByteArrayView data)
 {
     PGresult *r = PQexec(m_conn, sql);
     if (PQresultStatus(r) != PGRES_COPY_IN) {
-        *error = QString::fromUtf8(PQresultErrorMessage(r)).trimmed();
+        noteError(r);
         PQclear(r);
         return false;
     }
     PQclear(r);
-    if (PQputCopyData(m_conn, data.constData(), int(data.size())) != 1 || PQputCopyEnd(m_conn, nullptr) != 1) {
-        *error = QString::fromUtf8(PQerrorMessage(m_conn)).trimmed();
+    static_assert(CopyChunkBytes <= 0x7fffffff);
+    for (qsizetype at = 0; at < data.size(); at += CopyChunkBytes) {
+        const int n = int(std::min(data.size() - at, CopyChunkBytes));
+        if (PQputCopyData(m_conn, data.data() + at, n) != 1) {
+            noteConnectionError();
+            return false;
+        }
+    }
+    if (PQputCopyEnd(m_conn, nullptr) != 1) {
+        noteConnectionError();
         return false;
     }
     bool ok = true;
     while ((r = PQgetResult(m_conn)) != nullptr) {
         if (PQresultStatus(r) != PGRES_COMMAND_OK) {
+            if (ok)
+                noteError(r);
             ok = false;
-            *error = QString::fromUtf8(PQresultErrorMessage(r)).trimmed();
-            if (sqlState)
-                *sqlState = PQresultErrorField(r, PG_DIAG_SQLSTATE);
         }
         PQclear(r);
     }
     return ok;
 }
 
-PgStore::Result PgStore::failure(QString *error)
+PgStore::Step PgStore::stepOf() const { return isConnected() ? Step::Failed : Step::Lost; }
+
+PgStore::Result PgStore::write(const Batch &batch, QList<RejectedMessage> *refused, Failure *failure)
 {
+    refused->clear();
     if (!isConnected()) {
+        failure->sqlState.clear();
+        failure->text = QStringLiteral("not connected");
         disconnect();
         return Result::ConnectionLost;
     }
-    QString ignored;
-    exec("ROLLBACK", &ignored);
-    if (!isConnected()) {
+    auto finish = [&](Step step) {
+        if (step == Step::Ok)
+            return Result::Committed;
+        *failure = m_error;
+        if (step == Step::Failed) {
+            exec("ROLLBACK");
+            if (isConnected())
+                return Result::Failed;
+        }
         disconnect();
         return Result::ConnectionLost;
-    }
-    Q_UNUSED(error);
-    return Result::Rejected;
+    };
+    Step step = writeAll(batch, false, refused);
+    if (step != Step::Failed || !isDataError(m_error.sqlState))
+        return finish(step);
+    // PostgreSQL refused something as data: again, each row on its own.
+    exec("ROLLBACK");
+    if (!isConnected())
+        return finish(Step::Lost);
+    ++m_isolatedWrites;
+    refused->clear();
+    return finish(writeAll(batch, true, refused));
 }
 
-PgStore::Result PgStore::write(const Batch &batch, QString *error)
+PgStore::Step PgStore::writeAll(const Batch &batch, bool isolate, QList<RejectedMessage> *refused)
 {
-    if (!isConnected()) {
-        *error = QStringLiteral("not connected");
-        disconnect();
-        return Result::ConnectionLost;
-    }
-    if (!exec("BEGIN", error))
-        return failure(error);
-    if (batch.records > 0) {
+    if (!exec("BEGIN"))
+        return stepOf();
+    const int records = batch.records.count();
+    if (records > 0 && !isolate) {
         // Most batches hold no duplicate: COPY straight into the table. When one does (the
         // primary key refuses the COPY), the batch goes through the temporary table and
         // ON CONFLICT DO NOTHING instead.
-        QByteArray state;
-        if (!exec("SAVEPOINT direct", error))
-            return failure(error);
-        if (copy("COPY qz_record FROM STDIN", batch.recordCopy, error, &state)) {
+        if (!exec("SAVEPOINT direct"))
+            return stepOf();
+        if (copy("COPY qz_record FROM STDIN", batch.records.rows(0, records))) {
             ++m_directCopies;
-        } else if (state == "23505") {
-            if (!exec("ROLLBACK TO SAVEPOINT direct", error)
-                || !copy("COPY qz_in_record FROM STDIN", batch.recordCopy, error)
-                || !exec("INSERT INTO qz_record SELECT * FROM qz_in_record ON CONFLICT DO NOTHING", error))
-                return failure(error);
+        } else if (m_error.sqlState == "23505") {
+            if (!exec("ROLLBACK TO SAVEPOINT direct") || !copy("COPY qz_in_record FROM STDIN", batch.records.rows(0, records))
+                || !exec("INSERT INTO qz_record SELECT * FROM qz_in_record ON CONFLICT DO NOTHING"))
+                return stepOf();
             ++m_mergedCopies;
         } else {
-            return failure(error);
+            return stepOf();
         }
+    } else if (records > 0) {
+        const Step s = writeRows(batch.records, "qz_in_record", "qz_record", 0, records, refused);
+        if (s != Step::Ok)
+            return s;
     }
-    if (batch.events > 0
-        && (!copy("COPY qz_in_event FROM STDIN", batch.eventCopy, error)
-            || !exec("INSERT INTO qz_event SELECT * FROM qz_in_event ON CONFLICT DO NOTHING", error)))
-        return failure(error);
+    const Step events = writeRows(batch.events, "qz_in_event", "qz_event", 0, batch.events.count(), isolate ? refused : nullptr);
+    if (events != Step::Ok)
+        return events;
     for (const StationStatusRow &row : batch.statuses) {
-        const StatusMessage &s = row.status;
-        const QByteArray name = row.station.toUtf8();
-        const QByteArray online = s.online ? "true" : "false";
-        const QByteArray comm = s.comm ? s.comm->toUtf8() : QByteArray();
-        const QByteArray version = s.version ? s.version->toUtf8() : QByteArray();
-        const QByteArray time = s.time ? s.time->toUtf8() : QByteArray();
-        const QByteArray count = s.channelCount ? QByteArray::number(*s.channelCount) : QByteArray();
-        const QByteArray channels = s.channels ? *s.channels : QByteArray();
-        const char *params[] = {name.constData(),
-                                online.constData(),
-                                s.comm ? comm.constData() : nullptr,
-                                s.version ? version.constData() : nullptr,
-                                s.time ? time.constData() : nullptr,
-                                s.channelCount ? count.constData() : nullptr,
-                                s.channels ? channels.constData() : nullptr};
-        PGresult *r = PQexecParams(m_conn, StatusUpsert, 7, nullptr, params, nullptr, nullptr, 0);
-        const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
-        if (!ok)
-            *error = QString::fromUtf8(PQresultErrorMessage(r)).trimmed();
-        PQclear(r);
-        if (!ok)
-            return failure(error);
+        const Step s = writeStatus(row, isolate, refused);
+        if (s != Step::Ok)
+            return s;
     }
     for (auto it = batch.seen.cbegin(); it != batch.seen.cend(); ++it) {
         const QByteArray name = it.key().toUtf8();
         const char *params[] = {name.constData()};
-        PGresult *r = PQexecParams(m_conn, SeenUpsert, 1, nullptr, params, nullptr, nullptr, 0);
-        const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
-        if (!ok)
-            *error = QString::fromUtf8(PQresultErrorMessage(r)).trimmed();
-        PQclear(r);
-        if (!ok)
-            return failure(error);
+        if (!execParams(SeenUpsert, 1, params))
+            return stepOf();
     }
-    if (!exec("COMMIT", error))
-        return failure(error);
-    return Result::Committed;
+    QList<RejectedMessage> rejected = batch.rejected;
+    rejected += *refused;
+    if (!rejected.isEmpty()) {
+        const Step s = writeRejected(rejected, isolate);
+        if (s != Step::Ok)
+            return s;
+        // Newest RejectedKeepRows kept: a flood of bad messages cannot fill the disk.
+        const QByteArray prune = "DELETE FROM qz_rejected WHERE id <= (SELECT max(id) FROM qz_rejected) - "
+            + QByteArray::number(RejectedKeepRows);
+        if (!exec(prune.constData()))
+            return stepOf();
+    }
+    if (!exec("COMMIT"))
+        return stepOf();
+    return Step::Ok;
+}
+
+// Rows [from, to) through the temporary table. With refused set, under a savepoint: when
+// PostgreSQL refuses them as data the rows are halved until each refused row stands alone,
+// and it is listed in *refused instead of written.
+PgStore::Step PgStore::writeRows(const CopyRows &rows, const char *temp, const char *into, int from, int to,
+                                 QList<RejectedMessage> *refused)
+{
+    if (from >= to)
+        return Step::Ok;
+    const QByteArray copySql = QByteArray("COPY ") + temp + " FROM STDIN";
+    const QByteArray insertSql = QByteArray("INSERT INTO ") + into + " SELECT * FROM " + temp + " ON CONFLICT DO NOTHING";
+    const QByteArray emptySql = QByteArray("DELETE FROM ") + temp;
+    if (!refused) {
+        if (!copy(copySql.constData(), rows.rows(from, to)) || !exec(insertSql.constData()) || !exec(emptySql.constData()))
+            return stepOf();
+        return Step::Ok;
+    }
+    if (!exec("SAVEPOINT part"))
+        return stepOf();
+    if (copy(copySql.constData(), rows.rows(from, to)) && exec(insertSql.constData()) && exec(emptySql.constData()))
+        return exec("RELEASE SAVEPOINT part") ? Step::Ok : stepOf();
+    const Failure error = m_error;
+    if (!isConnected())
+        return Step::Lost;
+    if (!exec("ROLLBACK TO SAVEPOINT part") || !exec("RELEASE SAVEPOINT part"))
+        return stepOf();
+    m_error = error;
+    if (!isDataError(error.sqlState))
+        return Step::Failed;
+    if (to - from == 1) {
+        const MessageOrigin &origin = rows.origins[from];
+        refused->append(rejectedMessage(stationOf(origin), origin, QStringLiteral("PostgreSQL refused the row: %1").arg(error.text)));
+        return Step::Ok;
+    }
+    const int mid = from + (to - from) / 2;
+    const Step first = writeRows(rows, temp, into, from, mid, refused);
+    return first != Step::Ok ? first : writeRows(rows, temp, into, mid, to, refused);
+}
+
+PgStore::Step PgStore::writeStatus(const StationStatusRow &row, bool isolate, QList<RejectedMessage> *refused)
+{
+    const StatusMessage &s = row.status;
+    const QByteArray name = row.station.toUtf8();
+    const QByteArray online = s.online ? "true" : "false";
+    const QByteArray comm = s.comm ? s.comm->toUtf8() : QByteArray();
+    const QByteArray version = s.version ? s.version->toUtf8() : QByteArray();
+    const QByteArray time = s.time ? s.time->toUtf8() : QByteArray();
+    const QByteArray count = s.channelCount ? QByteArray::number(*s.channelCount) : QByteArray();
+    const QByteArray channels = s.channels ? *s.channels : QByteArray();
+    const char *params[] = {name.constData(),
+                            online.constData(),
+                            s.comm ? comm.constData() : nullptr,
+                            s.version ? version.constData() : nullptr,
+                            s.time ? time.constData() : nullptr,
+                            s.channelCount ? count.constData() : nullptr,
+                            s.channels ? channels.constData() : nullptr};
+    if (!isolate)
+        return execParams(StatusUpsert, 7, params) ? Step::Ok : stepOf();
+    // Each status on its own: one PostgreSQL refuses costs no other station its status (a
+    // dead station's last will among them).
+    if (!exec("SAVEPOINT status"))
+        return stepOf();
+    if (execParams(StatusUpsert, 7, params))
+        return exec("RELEASE SAVEPOINT status") ? Step::Ok : stepOf();
+    const Failure error = m_error;
+    if (!isConnected())
+        return Step::Lost;
+    if (!exec("ROLLBACK TO SAVEPOINT status") || !exec("RELEASE SAVEPOINT status"))
+        return stepOf();
+    m_error = error;
+    if (!isDataError(error.sqlState))
+        return Step::Failed;
+    refused->append(rejectedMessage(row.station, row.origin, QStringLiteral("PostgreSQL refused the status: %1").arg(error.text)));
+    return Step::Ok;
+}
+
+PgStore::Step PgStore::writeRejected(const QList<RejectedMessage> &rows, bool isolate)
+{
+    if (!isolate)
+        return copy(RejectedCopy, rejectedCopy(rows)) ? Step::Ok : stepOf();
+    for (const RejectedMessage &r : rows) {
+        // Station and topic are texts from outside; should PostgreSQL refuse them, the payload
+        // and the reason are kept without them.
+        RejectedMessage bare = r;
+        bare.station.clear();
+        bare.topic = QStringLiteral("(refused)");
+        for (const RejectedMessage &form : {r, bare}) {
+            if (!exec("SAVEPOINT rejected"))
+                return stepOf();
+            if (copy(RejectedCopy, rejectedCopy({form}))) {
+                if (!exec("RELEASE SAVEPOINT rejected"))
+                    return stepOf();
+                break;
+            }
+            const Failure error = m_error;
+            if (!isConnected())
+                return Step::Lost;
+            if (!exec("ROLLBACK TO SAVEPOINT rejected") || !exec("RELEASE SAVEPOINT rejected"))
+                return stepOf();
+            m_error = error;
+            if (!isDataError(error.sqlState))
+                return Step::Failed;
+        }
+    }
+    return Step::Ok;
 }

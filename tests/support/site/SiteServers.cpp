@@ -51,6 +51,59 @@ bool waitForListener(quint16 port, int timeoutMs)
     return false;
 }
 
+namespace {
+bool runTool(const QString &program, const QStringList &args, QString *error)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        *error = QStringLiteral("%1 %2 failed: %3 %4")
+                     .arg(program, args.join(u' '), p.errorString(), QString::fromUtf8(p.readAll()));
+        return false;
+    }
+    return true;
+}
+} // namespace
+
+bool makeTestCertificates(const QString &dir, QString *error)
+{
+    const QString openssl = QStringLiteral("openssl");
+    const QString ext = dir + QStringLiteral("/broker.ext");
+    QFile f(ext);
+    if (!f.open(QIODevice::WriteOnly)) {
+        *error = f.errorString();
+        return false;
+    }
+    f.write("subjectAltName=IP:127.0.0.1\n");
+    f.close();
+    auto path = [&](const char *name) { return dir + u'/' + QLatin1String(name); };
+    return runTool(openssl, {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("ec"),
+                             QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                             QStringLiteral("-keyout"), path("ca.key"), QStringLiteral("-out"), path("ca.crt"),
+                             QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=qz test CA")},
+                   error)
+        && runTool(openssl, {QStringLiteral("req"), QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                             QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"), QStringLiteral("-keyout"),
+                             path("broker.key"), QStringLiteral("-out"), path("broker.csr"), QStringLiteral("-subj"),
+                             QStringLiteral("/CN=127.0.0.1")},
+                   error)
+        && runTool(openssl, {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), path("broker.csr"),
+                             QStringLiteral("-CA"), path("ca.crt"), QStringLiteral("-CAkey"), path("ca.key"),
+                             QStringLiteral("-CAcreateserial"), QStringLiteral("-out"), path("broker.crt"), QStringLiteral("-days"),
+                             QStringLiteral("2"), QStringLiteral("-extfile"), ext},
+                   error);
+}
+
+bool addBrokerAccount(const QString &passwordFile, const QString &user, const QString &password, QString *error)
+{
+    QStringList args{QStringLiteral("-b")};
+    if (!QFile::exists(passwordFile))
+        args.prepend(QStringLiteral("-c"));
+    args << passwordFile << user << password;
+    return runTool(QStringLiteral("/usr/bin/mosquitto_passwd"), args, error);
+}
+
 // --- mosquitto -------------------------------------------------------------------------------
 
 MosquittoServer::MosquittoServer() = default;
@@ -74,8 +127,12 @@ bool MosquittoServer::start(QString *error)
         return false;
     }
     QByteArray text;
-    text += "listener " + QByteArray::number(m_port) + " 127.0.0.1\n";
-    text += "allow_anonymous true\n";
+    if (m_configuration.isEmpty()) {
+        text += "listener " + QByteArray::number(m_port) + " 127.0.0.1\n";
+        text += "allow_anonymous true\n";
+    } else {
+        text += m_configuration + "\n";
+    }
     text += "persistence true\n";
     text += "persistence_location " + QFile::encodeName(m_dir.path()) + "/\n";
     text += "autosave_on_changes true\nautosave_interval 1\n";
@@ -98,6 +155,12 @@ bool MosquittoServer::start(QString *error)
         return false;
     }
     return true;
+}
+
+void MosquittoServer::setConfiguration(const QByteArray &text, quint16 waitPort)
+{
+    m_configuration = text;
+    m_port = waitPort;
 }
 
 void MosquittoServer::kill9()
@@ -234,9 +297,14 @@ void PostgresServer::stop()
     m_process.reset();
 }
 
-QString PostgresServer::conninfo() const
+QString PostgresServer::conninfo() const { return conninfo(QStringLiteral("postgres")); }
+
+QString PostgresServer::conninfo(const QString &role, const QString &parameters) const
 {
-    return QStringLiteral("postgresql://postgres@127.0.0.1:%1/postgres").arg(m_port);
+    return QStringLiteral("postgresql://%1@127.0.0.1:%2/postgres%3")
+        .arg(role)
+        .arg(m_port)
+        .arg(parameters.isEmpty() ? QString() : u'?' + parameters);
 }
 
 QList<QStringList> PostgresServer::query(const QString &sql, QString *error) const

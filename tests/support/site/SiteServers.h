@@ -18,6 +18,12 @@ quint16 freeLoopbackPort();
 // Waits up to timeoutMs for something to accept connections on 127.0.0.1:port.
 bool waitForListener(quint16 port, int timeoutMs);
 
+// A test CA and a broker certificate it signed for 127.0.0.1 (openssl, EC keys, two days):
+// dir/ca.crt, dir/broker.crt, dir/broker.key.
+bool makeTestCertificates(const QString &dir, QString *error);
+// Adds an account to a mosquitto password file (mosquitto_passwd), creating the file first.
+bool addBrokerAccount(const QString &passwordFile, const QString &user, const QString &password, QString *error);
+
 class MosquittoServer {
 public:
     MosquittoServer();
@@ -28,6 +34,11 @@ public:
     // Persistence on (saved on every change, so a kill -9 loses as little as the broker can),
     // queues for offline persistent sessions without a limit.
     bool start(QString *error);
+    // From now on start() runs this configuration instead of the open one: listeners,
+    // accounts, ACL and TLS are the caller's; persistence, the log and, as root, "user root"
+    // are added. start() then waits for waitPort. The files it names may live in dir().
+    void setConfiguration(const QByteArray &text, quint16 waitPort);
+    QString dir() const { return m_dir.path(); }
     // Again on the same port with the same persistence file.
     bool restart(QString *error) { return start(error); }
     void kill9();
@@ -41,6 +52,7 @@ public:
 private:
     QTemporaryDir m_dir;
     quint16 m_port = 0;
+    QByteArray m_configuration;
     std::unique_ptr<QProcess> m_process;
 };
 
@@ -59,8 +71,10 @@ public:
     bool isRunning() const;
 
     quint16 port() const { return m_port; }
-    // "postgresql://postgres@127.0.0.1:<port>/postgres"
+    // "postgresql://postgres@127.0.0.1:<port>/postgres", or as another role (trust: no
+    // password), with URI parameters ("options=-c%20lock_timeout%3D1000").
     QString conninfo() const;
+    QString conninfo(const QString &role, const QString &parameters = QString()) const;
 
     // Runs one statement; the rows as texts (NULL as a null QString). Empty on error.
     QList<QStringList> query(const QString &sql, QString *error = nullptr) const;
