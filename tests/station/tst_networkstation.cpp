@@ -23,7 +23,12 @@ void writeFile(const QString &path, const QByteArray &bytes)
     f.write(bytes);
 }
 
-// What the core published, as the window would show it.
+// What the core published, as the window would show it, and whether every refresh tick showed
+// what the watch counter owes it: OK at a tick with an answer decoded since the last request,
+// ERROR at the second tick after an unanswered request. Counted in the core's own ticks, this
+// holds however the threads are scheduled; at the timers' periods (requests every 1500 ms,
+// refresh every 1000 ms) it is ERROR within 3.5 s of the first unanswered request and OK
+// within 2.5 s of the first answer.
 struct Watch {
     int refreshes = 0;
     int ok = 0;
@@ -31,18 +36,40 @@ struct Watch {
     int interrupted = 0;   // channel values at the marker, summed over refresh ticks
     qint64 lastPollMs = -1; // the core's own clock of its last request
     CommShown comm = CommShown::None;
+    bool polled = false;
+    bool answered = false;  // an answer decoded since the last request
+    int ticksSincePoll = 0;
+    QStringList late;       // refresh ticks that did not show what they owed
     void take(const StationSnapshot &s)
     {
         if (s.lastPoll.isValid())
             lastPollMs = s.lastPoll.toMSecsSinceEpoch();
-        if (s.reason != StationSnapshot::Reason::Refresh)
+        switch (s.reason) {
+        case StationSnapshot::Reason::Poll:
+            polled = true;
+            answered = false;
+            ticksSincePoll = 0;
             return;
+        case StationSnapshot::Reason::Answer:
+            answered = answered || s.answerBytes > 0;
+            return;
+        case StationSnapshot::Reason::Refresh:
+            break;
+        default:
+            return;
+        }
         comm = s.comm;
         ++refreshes;
+        ++ticksSincePoll;
         ok += s.comm == CommShown::Ok;
         error += s.comm == CommShown::Error;
         for (int k = 1; k <= 16; ++k)
             interrupted += isInterrupted(s.record.Pv[k]);
+        if (answered && s.comm != CommShown::Ok)
+            late << QStringLiteral("%1 not OK after an answer").arg(s.time.toString(u"HH:mm:ss.zzz"));
+        if (polled && !answered && ticksSincePoll >= 2 && s.comm != CommShown::Error)
+            late << QStringLiteral("%1 not ERROR at the second tick after an unanswered request")
+                        .arg(s.time.toString(u"HH:mm:ss.zzz"));
     }
 };
 
@@ -88,7 +115,7 @@ void TestNetworkStation::tellsTheTruth(bool mbap)
     QVERIFY2(messages.isEmpty(), qPrintable(messages.join(u'\n')));
 
     // Half a minute of a healthy connection: OK at every refresh tick.
-    watch = Watch{watch.refreshes, 0, 0, 0, watch.lastPollMs, watch.comm};
+    watch.ok = watch.error = watch.interrupted = 0;
     const int before = watch.refreshes;
     const QDateTime healthyFrom = QDateTime::currentDateTime();
     QTest::qWait(30000);
@@ -103,9 +130,9 @@ void TestNetworkStation::tellsTheTruth(bool mbap)
     const qint64 switched = now();
     QTRY_VERIFY_WITH_TIMEOUT(watch.lastPollMs > switched + 100, 3000);
     const qint64 firstUnanswered = watch.lastPollMs;
-    QTRY_COMPARE_WITH_TIMEOUT(watch.comm, CommShown::Error, 6000);
+    QTRY_COMPARE_WITH_TIMEOUT(watch.comm, CommShown::Error, 15000);
     const qint64 errorAfter = now() - firstUnanswered;
-    QVERIFY2(errorAfter <= 3500, qPrintable(QStringLiteral("ERROR %1 ms after the first unanswered request").arg(errorAfter)));
+    qInfo("ERROR %lld ms after the first unanswered request", errorAfter);
     // Silent two storage periods beyond the error: the markers are stored.
     QTest::qWait(2 * 1000 + 500);
 
@@ -113,9 +140,9 @@ void TestNetworkStation::tellsTheTruth(bool mbap)
     const qint64 resumed = now();
     QTRY_VERIFY_WITH_TIMEOUT(watch.lastPollMs > resumed + 100, 3000);
     const qint64 firstAnswered = watch.lastPollMs;
-    QTRY_COMPARE_WITH_TIMEOUT(watch.comm, CommShown::Ok, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(watch.comm, CommShown::Ok, 15000);
     const qint64 okAfter = now() - firstAnswered;
-    QVERIFY2(okAfter <= 2500, qPrintable(QStringLiteral("OK %1 ms after the first answered request").arg(okAfter)));
+    qInfo("OK %lld ms after the first answered request", okAfter);
     QTest::qWait(2 * 1000 + 500);
 
     const QString wwdd = home.filePath(QStringLiteral("wwdd.db"));
@@ -127,6 +154,7 @@ void TestNetworkStation::tellsTheTruth(bool mbap)
     QVERIFY(count(healthy) >= 28);
     QCOMPARE(count(healthy + QStringLiteral(" and trim(aa1) = '-1000.000'")), 0);
     QVERIFY(count(QStringLiteral("datim > '%1' and trim(aa1) = '-1000.000'").arg(healthyTo.toString(Qt::ISODateWithMs))) > 0);
+    QVERIFY2(watch.late.isEmpty(), qPrintable(watch.late.join(u'\n')));
     core.stop();
     QDir::setCurrent(savedCwd);
 }
@@ -157,8 +185,8 @@ void TestNetworkStation::gatewaySwitchedOffAndOn()
     const qint64 off = now();
     QCOMPARE(sim->stop(), 0);
     sim.reset();
-    QTRY_COMPARE_WITH_TIMEOUT(watch.comm, CommShown::Error, 6000);
-    QVERIFY2(now() - off <= 1500 + 3500, qPrintable(QString::number(now() - off)));
+    QTRY_COMPARE_WITH_TIMEOUT(watch.comm, CommShown::Error, 15000);
+    qInfo("ERROR %lld ms after the simulator was stopped", now() - off);
     QTRY_VERIFY_WITH_TIMEOUT(!core.call([](Station &s) { return s.snapshot().portOpen; }), 5000);
 
     // Switched on again at the same address: the core's next attempt (at most 10 s apart)
@@ -167,6 +195,7 @@ void TestNetworkStation::gatewaySwitchedOffAndOn()
     QVERIFY(again.start({QStringLiteral("--tcp"), QString::number(address.port), QStringLiteral("--channels"), QStringLiteral("16")}));
     QTRY_COMPARE_WITH_TIMEOUT(watch.comm, CommShown::Ok, 10000 + 3000 + 2500);
     // The loss and the return are in the journal.
+    QVERIFY2(watch.late.isEmpty(), qPrintable(watch.late.join(u'\n')));
     core.stop();
     const QStringList kinds = sqlColumn(eventJournalPath(home.path()), QStringLiteral("select kind from events order by id"));
     QVERIFY2(kinds.contains(station_kinds::PortOpenFailed) && kinds.contains(station_kinds::PortRestored),
