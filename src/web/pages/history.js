@@ -1,0 +1,199 @@
+// 数据查询: up to four channels over 1小时 / 1天 / 2天 / 7天 or a range of one's own, drawn with
+// dygraphs. The line breaks where the station was interrupted (a stored -1000.000 comes as
+// null) and where no record was stored at all (a span far longer than the storing interval
+// before it), and the range's records download as the same CSV as --export-csv.
+'use strict';
+
+(function () {
+  const MaxChannels = 4;
+  const form = document.getElementById('query');
+  const channelBox = document.getElementById('channels');
+  const custom = document.getElementById('custom');
+  const fromField = document.getElementById('from');
+  const toField = document.getElementById('to');
+  const info = document.getElementById('historyInfo');
+  const errorLine = document.getElementById('historyError');
+  const csv = document.getElementById('csv');
+  const legend = document.getElementById('legend');
+  let graph = null;
+
+  function selectedSpan() {
+    return form.querySelector('input[name="span"]:checked').value;
+  }
+
+  function checkedChannels() {
+    return Array.from(channelBox.querySelectorAll('input:checked')).map(function (i) { return Number(i.value); });
+  }
+
+  function limitChannels() {
+    const full = checkedChannels().length >= MaxChannels;
+    for (const box of channelBox.querySelectorAll('input'))
+      box.disabled = full && !box.checked;
+  }
+
+  // Rows for dygraphs: [x, v1, …]; a row of nulls goes in where a span without records begins,
+  // so the line stops there. A span counts as without records when it is more than 2.5 times
+  // the interval before it (and more than 2 s).
+  function chartRows(records, shiftMs) {
+    const rows = [];
+    let step = 0;
+    let gaps = 0;
+    for (let i = 0; i < records.length; ++i) {
+      const r = records[i];
+      if (i > 0) {
+        const dt = r[0] - records[i - 1][0];
+        if (step > 0 && dt > 2.5 * step && dt > 2000) {
+          const hole = [new Date(records[i - 1][0] + shiftMs + 1)];
+          for (let k = 1; k < r.length; ++k)
+            hole.push(null);
+          rows.push(hole);
+          ++gaps;
+        } else if (dt > 0) {
+          step = dt;
+        }
+      }
+      const row = [new Date(r[0] + shiftMs)];
+      for (let k = 1; k < r.length; ++k)
+        row.push(r[k]);
+      rows.push(row);
+    }
+    return { rows: rows, gaps: gaps };
+  }
+
+  // Interruptions: runs of nulls per series.
+  function interruptions(records) {
+    let runs = 0;
+    for (let k = 1; records.length && k < records[0].length; ++k) {
+      let inRun = false;
+      for (const r of records) {
+        if (r[k] === null && !inRun)
+          ++runs;
+        inRun = r[k] === null;
+      }
+    }
+    return runs;
+  }
+
+  // "+08:00" of an ISO time -> milliseconds east of UTC: the chart shows the station's time.
+  function offsetMs(iso) {
+    const m = /([+-])(\d\d):(\d\d)$/.exec(iso || '');
+    if (!m)
+      return 0;
+    const ms = (Number(m[2]) * 60 + Number(m[3])) * 60000;
+    return m[1] === '-' ? -ms : ms;
+  }
+
+  function legendHtml(data) {
+    const esc = function (t) { return String(t).replace(/[&<>"']/g, function (c) { return '&#' + c.charCodeAt(0) + ';'; }); };
+    if (data.x === undefined || data.x === null)
+      return data.series.map(function (s, i) { return '<span class="s' + i + '">' + esc(s.label) + '</span>'; }).join('');
+    return '<span>' + esc(data.xHTML) + '</span>' + data.series.map(function (s, i) {
+      return '<span class="s' + i + '">' + esc(s.label) + ': ' + (s.yHTML === undefined ? '--' : esc(s.yHTML)) + '</span>';
+    }).join('');
+  }
+
+  async function run() {
+    const channels = checkedChannels();
+    if (!channels.length) {
+      errorLine.textContent = '请选择通道';
+      errorLine.hidden = false;
+      return;
+    }
+    let url = '/api/history?channels=' + channels.join(',');
+    const span = selectedSpan();
+    if (span === 'custom')
+      url += '&from=' + encodeURIComponent(QZ.fieldTime(fromField.value)) + '&to=' + encodeURIComponent(QZ.fieldTime(toField.value));
+    else
+      url += '&span=' + span;
+    errorLine.hidden = true;
+    info.textContent = '';
+    document.body.dataset.drawn = '';
+    const started = performance.now();
+    let h;
+    try {
+      h = await QZ.getJson(url);
+    } catch (e) {
+      errorLine.textContent = e.message;
+      errorLine.hidden = false;
+      return;
+    }
+    const fetched = performance.now();
+    const from = QZ.stationTime(h.from);
+    const to = QZ.stationTime(h.to);
+    fromField.value = QZ.toField(from);
+    toField.value = QZ.toField(to);
+    csv.href = '/api/history.csv?from=' + encodeURIComponent(from) + '&to=' + encodeURIComponent(to);
+    const shift = offsetMs(h.from);
+    const built = chartRows(h.records, shift);
+    const labels = ['时间'].concat(h.channels.map(function (c) { return c.channel + ' ' + c.name; }));
+    const fromMs = Date.parse(h.from) + shift;
+    const toMs = Date.parse(h.to) + shift;
+    const options = {
+      labels: labels,
+      labelsUTC: true,
+      connectSeparatedPoints: false,
+      dateWindow: [fromMs, toMs],
+      colors: ['#0000ff', '#ff0000', '#008000', '#800080'],
+      strokeWidth: 1.2,
+      legend: 'always',
+      labelsDiv: legend,
+      legendFormatter: legendHtml,
+      ylabel: h.channels.length ? h.channels[0].unit : '',
+      animatedZooms: false,
+      drawCallback: function (g, first) {
+        if (!first)
+          return;
+        const drawn = performance.now();
+        document.body.dataset.drawn = String(h.records.length);
+        document.body.dataset.gaps = String(built.gaps);
+        document.body.dataset.interruptions = String(interruptions(h.records));
+        document.body.dataset.fetchMs = (fetched - started).toFixed(1);
+        document.body.dataset.drawMs = (drawn - started).toFixed(1);
+      },
+    };
+    if (graph)
+      graph.destroy();
+    // An empty range still draws its axes.
+    const rows = built.rows.length ? built.rows : [[new Date(fromMs)].concat(h.channels.map(function () { return null; }))];
+    graph = new Dygraph(document.getElementById('chart'), rows, options);
+    window.qzGraph = graph;
+    info.textContent = h.records.length + ' 条';
+  }
+
+  async function start() {
+    let status;
+    try {
+      status = await QZ.getJson('/api/status');
+    } catch (e) {
+      errorLine.textContent = e.message;
+      errorLine.hidden = false;
+      return;
+    }
+    document.getElementById('clock').textContent = QZ.stationTime(status.time);
+    for (const c of status.channels) {
+      const label = document.createElement('label');
+      const box = document.createElement('input');
+      box.type = 'checkbox';
+      box.value = c.channel;
+      box.checked = c.channel === 1;
+      box.addEventListener('change', limitChannels);
+      label.appendChild(box);
+      label.appendChild(document.createTextNode(' ' + c.channel + ' ' + c.name));
+      channelBox.appendChild(label);
+    }
+    limitChannels();
+    const now = QZ.stationTime(status.time);
+    toField.value = QZ.toField(now);
+    fromField.value = QZ.toField(now);
+    run();
+  }
+
+  for (const radio of form.querySelectorAll('input[name="span"]'))
+    radio.addEventListener('change', function () { custom.hidden = selectedSpan() !== 'custom'; });
+  form.addEventListener('submit', function (event) {
+    event.preventDefault();
+    run();
+  });
+  window.qzRun = run;
+  start();
+})();
