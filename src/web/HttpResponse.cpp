@@ -35,7 +35,7 @@ const HttpHeaders &securityHeaders()
          "default-src 'self'; frame-ancestors 'none'; base-uri 'none'; form-action 'self'; object-src 'none'"},
         {"X-Content-Type-Options", "nosniff"},
         {"X-Frame-Options", "DENY"},
-        {"Referrer-Policy", "no-referrer"},
+        {"Referrer-Policy", "same-origin"},
     };
     return headers;
 }

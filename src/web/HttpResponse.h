@@ -4,8 +4,9 @@
 // Every answer, page or not, says
 //   Content-Security-Policy: default-src 'self'; frame-ancestors 'none'; base-uri 'none';
 //                            form-action 'self'; object-src 'none'
-//   X-Content-Type-Options: nosniff, X-Frame-Options: DENY, Referrer-Policy: no-referrer
-// and, unless it is a static file, Cache-Control: no-store (live values and history are never
+//   X-Content-Type-Options: nosniff, X-Frame-Options: DENY, Referrer-Policy: same-origin
+// (not no-referrer: with it a browser sends "Origin: null" with the login form, whose origin
+// the server checks) and, unless it is a static file, Cache-Control: no-store (live values and history are never
 // kept by a browser or proxy).
 
 #include <QByteArray>

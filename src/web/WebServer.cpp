@@ -175,6 +175,9 @@ bool WebServer::start(QString *error)
         m_server = new QTcpServer(this);
     }
     m_server->setMaxPendingConnections(64);
+    // Room for a burst (every browser of a control room reconnecting after a restart): beyond
+    // the kernel's queue, connections wait for retransmitted handshakes, seconds each.
+    m_server->setListenBacklogSize(MaxConnections + MaxLiveClients);
     connect(m_server, &QTcpServer::pendingConnectionAvailable, this, &WebServer::acceptConnections);
     if (!m_server->listen(m_settings.address, m_settings.port)) {
         *error = QStringLiteral("无法在 %1 监听 (cannot listen): %2").arg(m_settings.listenText(), m_server->errorString());

@@ -83,6 +83,23 @@
     return m[1] === '-' ? -ms : ms;
   }
 
+  // Axis labels in the station's time (the keys are shifted so that UTC reads as its local
+  // time): "12月9日" at midnight, "13:00" on the hour, "13:00:05" within a minute.
+  function axisLabel(d) {
+    const p = function (n) { return String(n).padStart(2, '0'); };
+    if (d.getUTCHours() === 0 && d.getUTCMinutes() === 0 && d.getUTCSeconds() === 0)
+      return (d.getUTCMonth() + 1) + '月' + d.getUTCDate() + '日';
+    const hm = p(d.getUTCHours()) + ':' + p(d.getUTCMinutes());
+    return d.getUTCSeconds() ? hm + ':' + p(d.getUTCSeconds()) : hm;
+  }
+
+  function legendTime(ms) {
+    const d = new Date(ms);
+    const p = function (n) { return String(n).padStart(2, '0'); };
+    return d.getUTCFullYear() + '-' + p(d.getUTCMonth() + 1) + '-' + p(d.getUTCDate()) + ' ' + p(d.getUTCHours()) + ':' +
+        p(d.getUTCMinutes()) + ':' + p(d.getUTCSeconds());
+  }
+
   function legendHtml(data) {
     const esc = function (t) { return String(t).replace(/[&<>"']/g, function (c) { return '&#' + c.charCodeAt(0) + ';'; }); };
     if (data.x === undefined || data.x === null)
@@ -140,6 +157,7 @@
       legendFormatter: legendHtml,
       ylabel: h.channels.length ? h.channels[0].unit : '',
       animatedZooms: false,
+      axes: { x: { axisLabelFormatter: axisLabel, valueFormatter: legendTime } },
       drawCallback: function (g, first) {
         if (!first)
           return;
