@@ -67,11 +67,12 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QZ_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Libraries come from dpkg-shlibdeps; plugins and fonts are loaded at run time, so they are
-# named here: the X11 platform plugin, the SQLite driver of QtSql, the CJK fonts of the
-# Chinese user interface.
+# Libraries come from dpkg-shlibdeps; plugins, fonts and scripts are loaded at run time, so they
+# are named here: the X11 platform plugin, the SQLite driver of QtSql, the CJK fonts of the
+# Chinese user interface (and of the web view's pages), and dygraphs, which the web view serves
+# from /usr/share/javascript/dygraphs.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6sql6-sqlite, fonts-noto-cjk")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6sql6-sqlite, fonts-noto-cjk, libjs-dygraphs")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

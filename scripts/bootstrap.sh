@@ -14,6 +14,9 @@ packages=(
   desktop-file-utils systemd man-db
   # the site network: broker and client library, PostgreSQL server and client library
   mosquitto libmosquitto-dev postgresql-15 libpq-dev
+  # the web view: Qt WebSockets, the chart library it serves, the browser its tests drive,
+  # openssl for the TLS test's certificate
+  qt6-websockets-dev libjs-dygraphs chromium openssl
 )
 
 missing=()

@@ -1,7 +1,7 @@
-// The web view's parts without a network: request heads within their bounds and the paths they
-// may name, the [web] settings, the accounts file and its command, the brake on guessing
-// passwords and the sessions, the JSON a page is built from, and the history read in slices
-// (the same CSV bytes as --export-csv).
+// The web view's parts: request heads within their bounds and the paths they may name, the [web]
+// settings, the accounts file and its command, the brake on guessing passwords and the sessions,
+// the JSON a page is built from, the history read in slices (the same CSV bytes as
+// --export-csv); and the window's program serving the view as the headless station does.
 #include "AlarmCenter.h"
 #include "DbError.h"
 #include "HistoryExport.h"
@@ -26,6 +26,8 @@
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUuid>
 #include <QtTest>
@@ -133,6 +135,7 @@ private Q_SLOTS:
     void storedNumbers_data();
     void storedNumbers();
     void historySlices();
+    void windowServesTheView();
 };
 
 void TestWebParts::requestHeads_data()
@@ -718,6 +721,53 @@ void TestWebParts::historySlices()
     // A missing file is said, not taken for an empty history.
     HistoryReader none(dir.filePath(QStringLiteral("nothing.db")), start, to);
     QVERIFY(!none.open(&error));
+}
+
+void TestWebParts::windowServesTheView()
+{
+    QTemporaryDir home;
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    // No instrument line (the device is not there): the window starts, says so without waiting,
+    // and serves the view all the same.
+    writeFile(home.filePath(QStringLiteral("KTcom.ini")),
+              "[communication]\r\nCOM=COM1\r\nBps=9600\r\n[devices]\r\nCOM1=" + home.filePath(QStringLiteral("none")).toUtf8()
+                  + "\r\n[web]\r\nListen=127.0.0.1:" + QByteArray::number(port) + "\r\n");
+    QString error;
+    QVERIFY(setAccountPassword(webAccountsPath(home.path()), QStringLiteral("admin"), QStringLiteral("long enough"), &error));
+    QProcess window;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    window.setProcessEnvironment(env);
+    window.start(Monitor, {QStringLiteral("--home"), home.path(), QStringLiteral("--start")});
+    QVERIFY(window.waitForStarted(10000));
+    auto ask = [port](const QByteArray &request) {
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, port);
+        if (!s.waitForConnected(1000))
+            return QByteArray();
+        s.write(request);
+        QByteArray answer;
+        while (s.waitForReadyRead(3000))
+            answer += s.readAll();
+        return answer;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(ask("GET /login HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n").startsWith("HTTP/1.1 200"), 20000);
+    QVERIFY(ask("GET /api/status HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n").startsWith("HTTP/1.1 401"));
+    const QByteArray body = "user=admin&password=long+enough";
+    const QByteArray login = ask("POST /login HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: "
+                                 + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    QVERIFY2(login.startsWith("HTTP/1.1 303"), login.constData());
+    const qsizetype at = login.indexOf("qzsession=");
+    const QByteArray token = login.mid(at + 10, login.indexOf(';', at) - at - 10);
+    const QByteArray status = ask("GET /api/status HTTP/1.1\r\nHost: x\r\nConnection: close\r\nCookie: qzsession=" + token
+                                  + "\r\n\r\n");
+    QVERIFY2(status.startsWith("HTTP/1.1 200") && status.contains("\"port\":\"COM1\""), status.constData());
+    window.terminate();
+    QVERIFY(window.waitForFinished(15000));
+    QVERIFY(QString::fromUtf8(window.readAllStandardError()).contains(QStringLiteral("网页服务 http://127.0.0.1:%1").arg(port)));
 }
 
 QTEST_GUILESS_MAIN(TestWebParts)
