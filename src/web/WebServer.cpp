@@ -9,6 +9,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QSslServer>
@@ -34,11 +35,13 @@ struct StaticFile {
     const char *path;
     const char *resource; // a Qt resource, or a file of the dygraphs package (leading "dygraphs:")
     const char *type;
-    bool open;            // served without a session (the login page's style)
+    bool open;            // served without a session (the login page's style, the icon)
 };
 
 const StaticFile StaticFiles[] = {
     {"/static/app.css", ":/web/app.css", "text/css; charset=utf-8", true},
+    {"/static/icon.svg", ":/web/icon.svg", "image/svg+xml", true},
+    {"/favicon.ico", ":/web/icon.svg", "image/svg+xml", true},
     {"/static/common.js", ":/web/common.js", "text/javascript; charset=utf-8", false},
     {"/static/overview.js", ":/web/overview.js", "text/javascript; charset=utf-8", false},
     {"/static/alarms.js", ":/web/alarms.js", "text/javascript; charset=utf-8", false},
@@ -408,8 +411,9 @@ void WebServer::handleLogin(HttpConnection *c, const HttpRequest &r)
     }
     const std::optional<WebAccount> found = user.isEmpty() ? std::nullopt : m_accounts.find(user);
     // An unknown name costs the same hash as a known one, so the answer's time tells nothing.
-    static const WebAccount nobody = makeAccount(QStringLiteral("-"), QStringLiteral("-"));
-    const WebAccount account = found.value_or(nobody);
+    if (!m_decoy)
+        m_decoy = makeAccount(QStringLiteral("-"), QString::number(QRandomGenerator::system()->generate64()));
+    const WebAccount account = found.value_or(*m_decoy);
     const bool known = found.has_value();
     const QHostAddress peer = c->peer();
     QPointer<HttpConnection> connection(c);
@@ -458,7 +462,7 @@ void WebServer::handleHistory(HttpConnection *c, const HttpRequest &r, bool csv)
         c->respondJson(400, errorJson(error));
         return;
     }
-    if (from.daysTo(to) > MaxHistoryDays || from.addDays(MaxHistoryDays) < to) {
+    if (from.addDays(MaxHistoryDays) < to) {
         c->respondJson(400, errorJson(QStringLiteral("查询范围最多 %1 天 (at most %1 days)").arg(MaxHistoryDays)));
         return;
     }

@@ -35,6 +35,7 @@
 #include <QSslConfiguration>
 #include <QTimer>
 #include <memory>
+#include <optional>
 
 class BodySource;
 class QTcpServer;
@@ -123,6 +124,7 @@ private:
 
     static constexpr int MaxPendingHashes = 8;
     int m_pendingHashes = 0;
+    std::optional<WebAccount> m_decoy; // hashed against for names that are no account
     QString m_accountProblemSaid;
 
     bool m_haveSnapshot = false;

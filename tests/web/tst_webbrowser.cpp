@@ -262,6 +262,8 @@ void TestWebBrowser::overviewFollowsStation()
     QVERIFY2(wide > laptop && laptop > phone && phone >= 1, qPrintable(QStringLiteral("%1 %2 %3").arg(wide).arg(laptop).arg(phone)));
     QVERIFY(phone <= 2);
     rig.shots(QStringLiteral("overview"));
+    // Nothing went wrong on the way: no script error, no blocked resource, no refused request.
+    QVERIFY2(rig.browser.problems(rig.page).isEmpty(), qPrintable(rig.browser.problems(rig.page).join(u'\n')));
     QCOMPARE(rig.station.stop(), 0);
 }
 
@@ -299,6 +301,7 @@ void TestWebBrowser::outageShowsErrorAndInterrupted()
                                         "document.querySelector('.tile[data-channel=\"1\"] .value').textContent !== '中断'"),
                          10000, &error),
              qPrintable(error));
+    QVERIFY2(rig.browser.problems(rig.page).isEmpty(), qPrintable(rig.browser.problems(rig.page).join(u'\n')));
     QCOMPARE(rig.station.stop(), 0);
 }
 
@@ -417,6 +420,7 @@ void TestWebBrowser::historyDrawsDayWithGaps()
     QCOMPARE(web.size(), cli.size());
     QVERIFY(web == cli);
     QVERIFY(web.startsWith("\xEF\xBB\xBF时间,aa1,aa2"));
+    QVERIFY2(rig.browser.problems(rig.page).isEmpty(), qPrintable(rig.browser.problems(rig.page).join(u'\n')));
     QCOMPARE(rig.station.stop(), 0);
 }
 
@@ -456,6 +460,7 @@ void TestWebBrowser::alarmsPage()
              qPrintable(error));
     // Read-only: nothing on the page acknowledges.
     QCOMPARE(rig.eval(QStringLiteral("Array.from(document.querySelectorAll('button')).filter(b => b.textContent.includes('确认')).length")).toInt(), 0);
+    QVERIFY2(rig.browser.problems(rig.page).isEmpty(), qPrintable(rig.browser.problems(rig.page).join(u'\n')));
     QCOMPARE(rig.station.stop(), 0);
 }
 

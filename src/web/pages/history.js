@@ -100,13 +100,29 @@
         p(d.getUTCMinutes()) + ':' + p(d.getUTCSeconds());
   }
 
-  function legendHtml(data) {
-    const esc = function (t) { return String(t).replace(/[&<>"']/g, function (c) { return '&#' + c.charCodeAt(0) + ';'; }); };
-    if (data.x === undefined || data.x === null)
-      return data.series.map(function (s, i) { return '<span class="s' + i + '">' + esc(s.label) + '</span>'; }).join('');
-    return '<span>' + esc(data.xHTML) + '</span>' + data.series.map(function (s, i) {
-      return '<span class="s' + i + '">' + esc(s.label) + ': ' + (s.yHTML === undefined ? '--' : esc(s.yHTML)) + '</span>';
-    }).join('');
+  // The legend is written here, as text: dygraphs' own legend sets inline styles, which the
+  // page's Content-Security-Policy does not allow.
+  if (window.Dygraph && Dygraph.Plugins && Dygraph.PLUGINS)
+    Dygraph.PLUGINS = Dygraph.PLUGINS.filter(function (p) { return p !== Dygraph.Plugins.Legend; });
+
+  function showLegend(labels, x, points) {
+    legend.textContent = '';
+    if (x !== undefined) {
+      const time = document.createElement('span');
+      time.textContent = legendTime(x);
+      legend.appendChild(time);
+    }
+    labels.slice(1).forEach(function (label, i) {
+      const span = document.createElement('span');
+      span.className = 's' + i;
+      let text = label;
+      if (x !== undefined) {
+        const p = (points || []).find(function (q) { return q.name === label; });
+        text += ': ' + (p && p.yval !== null && !isNaN(p.yval) ? p.yval.toFixed(3) : '--');
+      }
+      span.textContent = text;
+      legend.appendChild(span);
+    });
   }
 
   async function run() {
@@ -152,9 +168,8 @@
       dateWindow: [fromMs, toMs],
       colors: ['#0000ff', '#ff0000', '#008000', '#800080'],
       strokeWidth: 1.2,
-      legend: 'always',
-      labelsDiv: legend,
-      legendFormatter: legendHtml,
+      highlightCallback: function (event, x, points) { showLegend(labels, x, points); },
+      unhighlightCallback: function () { showLegend(labels); },
       ylabel: h.channels.length ? h.channels[0].unit : '',
       animatedZooms: false,
       axes: { x: { axisLabelFormatter: axisLabel, valueFormatter: legendTime } },
@@ -174,6 +189,7 @@
     // An empty range still draws its axes.
     const rows = built.rows.length ? built.rows : [[new Date(fromMs)].concat(h.channels.map(function () { return null; }))];
     graph = new Dygraph(document.getElementById('chart'), rows, options);
+    showLegend(labels);
     window.qzGraph = graph;
     info.textContent = h.records.length + ' 条';
   }

@@ -105,6 +105,8 @@ void Browser::stop()
     }
 }
 
+QStringList Browser::problems(const QString &session) const { return m_problems.value(session); }
+
 QString Browser::log()
 {
     if (m_process.state() != QProcess::NotRunning)
@@ -115,10 +117,28 @@ QString Browser::log()
 void Browser::received(const QString &text)
 {
     const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
-    if (message.contains(QLatin1String("id")))
+    if (message.contains(QLatin1String("id"))) {
         m_answers.insert(message.value(QLatin1String("id")).toInt(), message);
-    else
-        m_events.append(message);
+        return;
+    }
+    m_events.append(message);
+    const QString method = message.value(QLatin1String("method")).toString();
+    const QString session = message.value(QLatin1String("sessionId")).toString();
+    const QJsonObject params = message.value(QLatin1String("params")).toObject();
+    if (method == QLatin1String("Runtime.exceptionThrown")) {
+        m_problems[session].append(QStringLiteral("exception: ")
+                                   + QString::fromUtf8(QJsonDocument(params.value(QLatin1String("exceptionDetails")).toObject())
+                                                           .toJson(QJsonDocument::Compact)));
+    } else if (method == QLatin1String("Log.entryAdded")) {
+        const QJsonObject entry = params.value(QLatin1String("entry")).toObject();
+        if (entry.value(QLatin1String("level")).toString() == QLatin1String("error"))
+            m_problems[session].append(entry.value(QLatin1String("source")).toString() + QStringLiteral(": ")
+                                       + entry.value(QLatin1String("text")).toString() + QLatin1Char(' ')
+                                       + entry.value(QLatin1String("url")).toString());
+    } else if (method == QLatin1String("Runtime.consoleAPICalled")
+               && params.value(QLatin1String("type")).toString() == QLatin1String("error")) {
+        m_problems[session].append(QStringLiteral("console.error"));
+    }
     if (m_events.size() > 1000)
         m_events.remove(0, 500);
 }
@@ -171,6 +191,7 @@ QString Browser::newPage(QString *error)
         return {};
     call(session, QStringLiteral("Page.enable"), {}, error);
     call(session, QStringLiteral("Runtime.enable"), {}, error);
+    call(session, QStringLiteral("Log.enable"), {}, error);
     return session;
 }
 

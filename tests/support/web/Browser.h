@@ -50,6 +50,9 @@ public:
     bool setViewport(const QString &session, int width, int height, QString *error);
 
     QString log(); // what chromium wrote to standard error
+    // What went wrong on a page since it was made: script exceptions, and console and network
+    // errors (a refused request, a blocked resource, a Content-Security-Policy violation).
+    QStringList problems(const QString &session) const;
 
 private:
     void received(const QString &text);
@@ -60,6 +63,7 @@ private:
     int m_nextId = 1;
     QHash<int, QJsonObject> m_answers;
     QList<QJsonObject> m_events;
+    QHash<QString, QStringList> m_problems;
     QString m_log;
 };
 
