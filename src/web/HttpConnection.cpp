@@ -148,8 +148,10 @@ void HttpConnection::stream(int status, const HttpHeaders &headers, std::unique_
 {
     if (!m_socket || m_state != State::Answering)
         return;
-    m_keepAlive = m_request.keepAlive();
-    m_socket->write(responseHead(status, headers, -1, m_keepAlive));
+    // HTTP/1.0 knows no chunks: its body ends with the connection.
+    m_chunked = m_request.minorVersion >= 1;
+    m_keepAlive = m_chunked && m_request.keepAlive();
+    m_socket->write(responseHead(status, headers, m_chunked ? ChunkedBody : UntilClose, m_keepAlive));
     m_source = std::move(source);
     m_state = State::Streaming;
     m_stall.start();
@@ -162,9 +164,10 @@ void HttpConnection::pump()
         QByteArray piece;
         const BodySource::Step step = m_source->next(piece);
         if (!piece.isEmpty())
-            m_socket->write(chunk(piece));
+            m_socket->write(m_chunked ? chunk(piece) : piece);
         if (step == BodySource::Step::Done) {
-            m_socket->write(chunkTrailer());
+            if (m_chunked)
+                m_socket->write(chunkTrailer());
             m_source.reset();
             answered(m_keepAlive);
             return;

@@ -57,6 +57,7 @@ private:
     bool m_ended = false;
     HttpRequest m_request;
     bool m_keepAlive = true;
+    bool m_chunked = true;
     std::unique_ptr<BodySource> m_source;
     QTimer m_deadline; // the request must be in by then
     QTimer m_stall;    // an answer that does not drain

@@ -54,7 +54,7 @@ QByteArray responseHead(int status, const HttpHeaders &headers, qint64 contentLe
         head += "Cache-Control: no-store\r\n";
     if (contentLength >= 0)
         head += "Content-Length: " + QByteArray::number(contentLength) + "\r\n";
-    else
+    else if (contentLength == ChunkedBody)
         head += "Transfer-Encoding: chunked\r\n";
     head += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
     head += "\r\n";

@@ -17,8 +17,11 @@ using HttpHeaders = QList<std::pair<QByteArray, QByteArray>>;
 
 QByteArray httpStatusText(int status);
 
-// The status line and headers, ended by the blank line. contentLength < 0: the body follows in
-// chunks (Transfer-Encoding: chunked) and ends with chunkTrailer().
+// The status line and headers, ended by the blank line. contentLength ChunkedBody: the body
+// follows in chunks (Transfer-Encoding: chunked) and ends with chunkTrailer(); UntilClose: the
+// body ends with the connection (for HTTP/1.0 clients, which know no chunks).
+constexpr qint64 ChunkedBody = -1;
+constexpr qint64 UntilClose = -2;
 QByteArray responseHead(int status, const HttpHeaders &headers, qint64 contentLength, bool keepAlive);
 const HttpHeaders &securityHeaders();
 

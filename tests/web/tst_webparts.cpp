@@ -243,6 +243,9 @@ void TestWebParts::responseHeads()
     QVERIFY(!cached.contains("no-store"));
     QVERIFY(cached.contains("Transfer-Encoding: chunked"));
     QVERIFY(cached.contains("Connection: close"));
+    // For an HTTP/1.0 client the body ends with the connection: neither length nor chunks.
+    const QByteArray untilClose = responseHead(200, {}, UntilClose, false);
+    QVERIFY(!untilClose.contains("Content-Length") && !untilClose.contains("Transfer-Encoding"));
     QCOMPARE(chunk("hello"), QByteArray("5\r\nhello\r\n"));
     QCOMPARE(chunk(QByteArray(300, 'x')).left(5), QByteArray("12c\r\n"));
     QVERIFY(chunk(QByteArray()).isEmpty()); // an empty chunk would end the body
