@@ -54,7 +54,8 @@ if(QZ_PCH)
   target_precompile_headers(qz_qt_pch PRIVATE ${PROJECT_SOURCE_DIR}/cmake/pch/qz_qt_pch.h)
 
   add_library(qz_test_pch OBJECT ${PROJECT_SOURCE_DIR}/cmake/pch/pch.cpp)
-  target_link_libraries(qz_test_pch PRIVATE Qt6::Widgets Qt6::Test)
+  # Network: the suites' support library has the TCP relay.
+  target_link_libraries(qz_test_pch PRIVATE Qt6::Widgets Qt6::Network Qt6::Test)
   target_compile_definitions(qz_test_pch PRIVATE
     QZ_SOURCE_DIR="${PROJECT_SOURCE_DIR}" QZ_BINARY_DIR="${PROJECT_BINARY_DIR}")
   qz_test_defines(qz_test_pch)

@@ -129,6 +129,14 @@ void AlarmCenter::refreshTick(CommState state)
         handle(events);
 }
 
+void AlarmCenter::storageCondition(const QString &kind, bool on, const QString &detail)
+{
+    QList<AlarmEvent> events;
+    m_engine.setStorageCondition(kind, on, detail, now(), events);
+    if (!events.isEmpty())
+        handle(events);
+}
+
 void AlarmCenter::stationEvent(StationEvent event, const QString &detail)
 {
     QString text = detail;

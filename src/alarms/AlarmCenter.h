@@ -7,6 +7,7 @@
 //   open(dir)            at start-up, once the settings files are loaded
 //   answerDecoded(...)   after each decoded answer
 //   refreshTick(state)   on every refresh tick, with what the communication panel shows
+//   storageCondition(...) after each storage tick and each look at the free disk space
 //   stationEvent(...)    program start and end, run started and stopped, port and storage
 //                        failures and their recovery, history emptied
 //   settingsSaved(...)   after a settings dialog saved its file
@@ -58,6 +59,9 @@ public:
     void answerDecoded(const TAllRecord &rec, const TOption &opt, int channelCount);
     // On every refresh tick: "通讯中断" while the state is Error.
     void refreshTick(CommState state);
+    // After each storage tick ("存盘失败") and each look at the free disk space ("磁盘空间不足"):
+    // the storage alarm of that kind is active while `on`; detail says why.
+    void storageCondition(const QString &kind, bool on, const QString &detail = QString());
     // A station event; detail is free text (the port, the error text, …). ProgramStarted
     // notes by itself when the run before did not end with ProgramEnded.
     void stationEvent(StationEvent event, const QString &detail = QString());

@@ -9,7 +9,9 @@ namespace {
 
 constexpr int UpperSlot = AlarmEngine::InstrumentKindCount;
 constexpr int LowerSlot = AlarmEngine::InstrumentKindCount + 1;
-constexpr int CommSlot = AlarmEngine::SlotCount - 1;
+constexpr int CommSlot = AlarmEngine::SlotCount - AlarmEngine::StationSlotCount;
+constexpr int StorageSlot = CommSlot + 1;
+constexpr int DiskSlot = CommSlot + 2;
 
 const QString NotReadYet = QStringLiteral("--");
 
@@ -48,6 +50,8 @@ QList<AlarmKey> AlarmEngine::allKeys()
         keys.append({AlarmSource::Limit, k, LimitLowerKind});
     }
     keys.append({AlarmSource::Comm, 0, CommKind});
+    keys.append({AlarmSource::Storage, 0, StorageFailedKind});
+    keys.append({AlarmSource::Storage, 0, DiskLowKind});
     return keys;
 }
 
@@ -55,6 +59,11 @@ int AlarmEngine::slotOf(const AlarmKey &key)
 {
     if (key.source == AlarmSource::Comm)
         return key.channel == 0 && key.kind == CommKind ? CommSlot : -1;
+    if (key.source == AlarmSource::Storage) {
+        if (key.channel != 0)
+            return -1;
+        return key.kind == StorageFailedKind ? StorageSlot : key.kind == DiskLowKind ? DiskSlot : -1;
+    }
     if (key.channel < 1 || key.channel > MaxChannels)
         return -1;
     const int base = (key.channel - 1) * KindsPerChannel;
@@ -173,6 +182,19 @@ void AlarmEngine::setCommState(CommState state, const AlarmTime &now, QList<Alar
         return;
     apply(m_slots[CommSlot], state == CommState::Error ? AlarmInput::ConditionOn : AlarmInput::ConditionOff, now,
           NoValue, QString(), QString(), out);
+}
+
+void AlarmEngine::setStorageCondition(const QString &kind, bool on, const QString &detail, const AlarmTime &now,
+                                      QList<AlarmEvent> &out)
+{
+    const int i = slotOf({AlarmSource::Storage, 0, kind});
+    if (i < 0)
+        return;
+    Slot &slot = m_slots[size_t(i)];
+    // The reason may change while the alarm stands (another error): the list shows the latest.
+    if (on && isActive(slot.alarm.state))
+        slot.alarm.detail = detail;
+    apply(slot, on ? AlarmInput::ConditionOn : AlarmInput::ConditionOff, now, NoValue, QString(), detail, out);
 }
 
 void AlarmEngine::acknowledge(const QList<AlarmKey> &keys, const QString &user, const AlarmTime &now,

@@ -11,7 +11,9 @@
 //     while v < value. Raised once crossed for the on-delay without a break; returned once the
 //     value is back past the alarm value by the deadband (upper: v ≤ value − deadband; lower:
 //     v ≥ value + deadband);
-//   - "通讯中断", one for the station: active while the communication state is an error.
+//   - "通讯中断", one for the station: active while the communication state is an error;
+//   - "存盘失败" and "磁盘空间不足", the station's storage: active while records cannot be
+//     stored, and while the disk of the program directory is nearly full.
 
 #include "AlarmSettings.h"
 #include "AlarmState.h"
@@ -62,7 +64,8 @@ class AlarmEngine {
 public:
     static constexpr int InstrumentKindCount = 5;
     static constexpr int KindsPerChannel = InstrumentKindCount + 2; // and the two limits
-    static constexpr int SlotCount = MaxChannels * KindsPerChannel + 1; // and "通讯中断"
+    static constexpr int StationSlotCount = 3; // "通讯中断", "存盘失败", "磁盘空间不足"
+    static constexpr int SlotCount = MaxChannels * KindsPerChannel + StationSlotCount;
 
     AlarmEngine();
 
@@ -78,6 +81,10 @@ public:
 
     // On each refresh tick: "通讯中断" follows the communication state; Unknown changes nothing.
     void setCommState(CommState state, const AlarmTime &now, QList<AlarmEvent> &out);
+    // A storage alarm (StorageFailedKind, DiskLowKind) follows its condition; detail says why
+    // (the reason in Chinese first, then the technical text). Other kinds change nothing.
+    void setStorageCondition(const QString &kind, bool on, const QString &detail, const AlarmTime &now,
+                             QList<AlarmEvent> &out);
 
     // Acknowledges the given alarms (those not waiting for it are left alone), or all of them.
     void acknowledge(const QList<AlarmKey> &keys, const QString &user, const AlarmTime &now, QList<AlarmEvent> &out);
@@ -93,7 +100,7 @@ public:
     AlarmState state(const AlarmKey &key) const;
 
     // Every alarm the engine can hold: per channel the instrument states and the two limits,
-    // then "通讯中断".
+    // then "通讯中断", "存盘失败" and "磁盘空间不足".
     static QList<AlarmKey> allKeys();
     // The slot of a key, -1 when the engine has none for it.
     static int slotOf(const AlarmKey &key);

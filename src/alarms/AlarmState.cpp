@@ -35,7 +35,8 @@ struct SourceNames {
 const SourceNames Sources[] = {{AlarmSource::Instrument, "instrument", "仪表"},
                                {AlarmSource::Limit, "limit", "限值"},
                                {AlarmSource::Comm, "comm", "通讯"},
-                               {AlarmSource::Station, "station", "站"}};
+                               {AlarmSource::Station, "station", "站"},
+                               {AlarmSource::Storage, "storage", "存储"}};
 
 struct TransitionNames {
     Transition transition;

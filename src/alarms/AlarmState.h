@@ -14,7 +14,9 @@
 #include <QStringList>
 
 // Where an alarm or event comes from; the journal's `source` column holds the token.
-enum class AlarmSource { Instrument, Limit, Comm, Station };
+// Storage: the station's own keeping of the history (the table cannot be written, the disk is
+// nearly full).
+enum class AlarmSource { Instrument, Limit, Comm, Station, Storage };
 
 enum class AlarmState { Normal, ActiveUnacked, ActiveAcked, ReturnedUnacked };
 
@@ -47,7 +49,7 @@ QString stateToken(AlarmState state);
 AlarmState stateFromToken(const QString &token, AlarmState fallback);
 
 // Texts the operator reads in the alarm list and the journal grid.
-QString sourceText(AlarmSource source);         // "仪表", "限值", "通讯", "站"
+QString sourceText(AlarmSource source);         // "仪表", "限值", "通讯", "站", "存储"
 QString transitionText(Transition transition);  // "报警", "恢复", "确认", "事件"
 QString stateText(AlarmState state);            // "报警未确认", "报警已确认", "恢复未确认", "正常"
 
@@ -59,6 +61,9 @@ inline const QStringList InstrumentKinds = {QStringLiteral("信号断线"), QStr
 inline const QString LimitUpperKind = QStringLiteral("越上限报警");
 inline const QString LimitLowerKind = QStringLiteral("越下限报警");
 inline const QString CommKind = QStringLiteral("通讯中断");
+// The station's storage alarms: records cannot be stored; the disk is nearly full.
+inline const QString StorageFailedKind = QStringLiteral("存盘失败");
+inline const QString DiskLowKind = QStringLiteral("磁盘空间不足");
 
 // One alarm: which condition of which channel (0 for the station).
 struct AlarmKey {

@@ -1,5 +1,7 @@
 #include "AlarmTexts.h"
 
+#include "ScreenText.h"
+
 #include <cmath>
 
 const QStringList &alarmColumnTitles()
@@ -15,6 +17,6 @@ QStringList alarmRowTexts(const Alarm &a)
             a.key.channel > 0 ? QString::number(a.key.channel) : QString(),
             a.name,
             a.key.kind,
-            std::isnan(a.value) ? QString() : QString::number(a.value, 'f', 3),
+            std::isnan(a.value) ? QString() : screenNumber(QString::number(a.value, 'f', 3)),
             stateText(a.state)};
 }

@@ -2,6 +2,7 @@
 
 #include "AlmFrm.h"
 #include "CommFrm.h"
+#include "DeviceAddress.h"
 #include "EventJournal.h"
 #include "MyPanels.h"
 #include "PvFrm.h"
@@ -196,10 +197,39 @@ void TMainFrm::showSnapshot(const StationSnapshot &snapshot)
         StatusPanels[1]->setText(portPanelText(true, snapshot.portName));
         m_portShown = true;
     }
+    // Where the port leads: the device, or HOST:PORT behind Ethernet.
+    if (const QString where = deviceDisplayText(snapshot.device); StatusPanels[1]->toolTip() != where)
+        StatusPanels[1]->setToolTip(where);
     showSpeedPanel(snapshot);
     showAlarmPanel(StatusPanels[3], snapshot.unacknowledged);
+    showStoringState(snapshot);
     AlarmView->show(snapshot);
     Q_EMIT snapshotShown(snapshot);
+}
+
+void TMainFrm::showStoringState(const StationSnapshot &snapshot)
+{
+    // Where the operator looks first: the alarm panel turns red, its text white, while no record
+    // can be stored ("存盘失败" stands in the alarm list meanwhile); its tooltip says why. Runs
+    // after showAlarmPanel, which sets the text and its colour.
+    QLabel *panel = StatusPanels[3];
+    const bool failing = !snapshot.storageError.isEmpty();
+    QPalette palette = panel->palette();
+    if (failing) {
+        palette.setColor(QPalette::Window, QColor(Qt::red));
+        palette.setColor(QPalette::WindowText, QColor(Qt::white));
+    }
+    if (panel->autoFillBackground() != failing)
+        panel->setAutoFillBackground(failing);
+    if (palette != panel->palette())
+        panel->setPalette(palette);
+    if (panel->toolTip() != storingToolTip(snapshot))
+        panel->setToolTip(storingToolTip(snapshot));
+}
+
+QString storingToolTip(const StationSnapshot &snapshot)
+{
+    return snapshot.storageError.isEmpty() ? QString() : StorageFailedKind + QStringLiteral("：") + snapshot.storageError;
 }
 
 void TMainFrm::showSpeedPanel(const StationSnapshot &snapshot)

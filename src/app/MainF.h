@@ -17,6 +17,9 @@ class QDialog;
 class QLabel;
 class StationAlarmBoard;
 
+// The tooltip of the alarm panel: why records cannot be stored; empty while they are.
+QString storingToolTip(const StationSnapshot &snapshot);
+
 class TMainFrm : public QMainWindow {
     Q_OBJECT
 public:
@@ -93,6 +96,8 @@ private:
     void startupMessage(const QString &text);
     // Panel 2: the line speed, and the site network's link state while it is configured.
     void showSpeedPanel(const StationSnapshot &snapshot);
+    // Panel 3 in red while records cannot be stored.
+    void showStoringState(const StationSnapshot &snapshot);
     // Runs a settings dialog; whatever it saved reaches the core, which journals it and lets
     // it take effect at once.
     void runSettingsDialog(const std::function<int()> &run, const QStringList &files);

@@ -12,9 +12,10 @@ namespace ChartCompare {
 QColor curveColour(int slot)
 {
     // Red first (Series1), then colours that stay apart from it and from each other on the
-    // grey-to-teal background: yellow, blue and white.
+    // grey-to-teal background and its light grid: yellow, blue and magenta (white, once the
+    // fourth, vanished against the grid lines).
     static const QColor colours[MaxCurves] = {QColor(255, 0, 0), QColor(255, 230, 0), QColor(0, 40, 220),
-                                              QColor(255, 255, 255)};
+                                              QColor(255, 0, 255)};
     return colours[std::clamp(slot, 0, MaxCurves - 1)];
 }
 
@@ -26,6 +27,15 @@ CompareStep compareStep(const QList<int> &shown, int channel)
     if (at > 0)
         return CompareStep::Remove;
     return shown.size() >= MaxCurves ? CompareStep::Full : CompareStep::Add;
+}
+
+QList<int> channelsForQuery(const QList<int> &shown, int selected)
+{
+    if (selected < 0)
+        return {0};
+    if (shown.contains(selected))
+        return shown;
+    return {selected};
 }
 
 std::optional<QCPRange> unionOfLimits(const QList<QPair<double, double>> &limits)

@@ -33,6 +33,11 @@ enum class CompareStep {
 };
 CompareStep compareStep(const QList<int> &shown, int channel);
 
+// The channels a new query draws: the ones shown when the selected line is one of them (a
+// single curve or the compared ones), else the selected line alone; channel 1 (line 0) when
+// no line is selected.
+QList<int> channelsForQuery(const QList<int> &shown, int selected);
+
 // The smallest range holding every usable [lower, upper] pair (in either order). Pairs with
 // equal or non-finite ends are passed over; nothing when none is usable.
 std::optional<QCPRange> unionOfLimits(const QList<QPair<double, double>> &limits);

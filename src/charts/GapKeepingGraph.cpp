@@ -1,5 +1,7 @@
 #include "GapKeepingGraph.h"
 
+#include "RecordBreaks.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -93,6 +95,26 @@ GapKeepingGraph::GapKeepingGraph(QCPAxis *keyAxis, QCPAxis *valueAxis) : QCPGrap
     setAdaptiveSampling(false);
 }
 
+void GapKeepingGraph::setRecordBreaks(bool on)
+{
+    m_breaksOn = on;
+    keysChanged();
+}
+
+void GapKeepingGraph::keysChanged()
+{
+    m_breakKeys.clear();
+    if (!m_breaksOn)
+        return;
+    const QCPGraphDataContainer &points = *data();
+    const auto begin = points.constBegin();
+    const QVector<qsizetype> after =
+        RecordBreaks::breaksAfterKeys(points.size(), [begin](qsizetype i) { return (begin + i)->key; });
+    m_breakKeys.reserve(after.size());
+    for (qsizetype i : after)
+        m_breakKeys.append((begin + i)->key);
+}
+
 QVector<QPointF> GapKeepingGraph::linePixels() const
 {
     QVector<QPointF> lines;
@@ -107,8 +129,28 @@ void GapKeepingGraph::getOptimizedLineData(QVector<QCPGraphData> *lineData,
     m_reduced = false;
     if (!lineData)
         return;
+    // The points in view with a NaN half-way across each break among them.
+    QVector<QCPGraphData> broken;
+    const QCPGraphData *first = begin == end ? nullptr : &*begin;
+    qsizetype count = end - begin;
+    if (count > 1 && !m_breakKeys.isEmpty()) {
+        auto next = std::lower_bound(m_breakKeys.cbegin(), m_breakKeys.cend(), begin->key);
+        if (next != m_breakKeys.cend() && *next < (end - 1)->key) {
+            broken.reserve(count + 16);
+            for (auto it = begin; it != end; ++it) {
+                broken.append(*it);
+                while (next != m_breakKeys.cend() && *next < it->key)
+                    ++next;
+                if (next != m_breakKeys.cend() && *next == it->key && it + 1 != end) {
+                    broken.append(QCPGraphData((it->key + (it + 1)->key) / 2, std::numeric_limits<double>::quiet_NaN()));
+                    ++next;
+                }
+            }
+            first = broken.constData();
+            count = broken.size();
+        }
+    }
     const QCPAxis *axis = keyAxis();
-    const qsizetype count = end - begin;
     if (axis && count > 1) {
         const double columns = std::abs(axis->coordToPixel((end - 1)->key) - axis->coordToPixel(begin->key));
         if (double(count) > PointsPerPixelBeforeReducing * columns + 2) {
@@ -116,13 +158,14 @@ void GapKeepingGraph::getOptimizedLineData(QVector<QCPGraphData> *lineData,
             const double left = axis->coordToPixel(range.lower);
             const double right = axis->coordToPixel(range.upper);
             const KeyPixels map{range.lower, left, (right - left) / range.size()};
-            *lineData = reduceToPixelColumns(&*begin, &*begin + count, map);
+            *lineData = reduceToPixelColumns(first, first + count, map);
             m_reduced = true;
             return;
         }
     }
     lineData->resize(int(count));
-    std::copy(begin, end, lineData->begin());
+    if (count > 0)
+        std::copy(first, first + count, lineData->begin());
 }
 
 void GapKeepingGraph::drawLinePlot(QCPPainter *painter, const QVector<QPointF> &lines) const
@@ -133,4 +176,19 @@ void GapKeepingGraph::drawLinePlot(QCPPainter *painter, const QVector<QPointF> &
         painter->setPen(thin);
     }
     QCPGraph::drawLinePlot(painter, lines);
+    // A point with a break or a gap on both sides draws no line: a dot in the pen's colour.
+    if (painter->pen().style() == Qt::NoPen)
+        return;
+    const auto lineAt = [&lines](qsizetype i) {
+        return i >= 0 && i < lines.size() && !std::isnan(lines.at(i).y()) && !std::isnan(lines.at(i).x());
+    };
+    QPen dot = painter->pen();
+    dot.setWidthF(std::max<double>(dot.widthF(), 1.0) + 2.0);
+    dot.setCapStyle(Qt::RoundCap);
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (lineAt(i) && !lineAt(i - 1) && !lineAt(i + 1)) {
+            painter->setPen(dot);
+            painter->drawPoint(lines.at(i));
+        }
+    }
 }

@@ -11,6 +11,11 @@
 // A month of 5-second records (518,400 points) in view is reduced to a few thousand. A reduced
 // curve is a band of short strokes, one column after the other: it is drawn with a one-pixel
 // pen, which costs a fraction of the wide pen's stroking at that density and looks alike.
+//
+// With record breaks on (setRecordBreaks), the line also stops where two points lie much
+// further apart than the points around them (RecordBreaks.h), as if a NaN point stood
+// half-way between them; the data itself is left as it is. A point with no line on either
+// side (one record between two breaks or gaps) is drawn as a dot, so it does not vanish.
 
 #include "CustomPlot.h"
 
@@ -38,6 +43,14 @@ public:
 
     // The line as the next replot draws it, in pixels (NaN where it breaks).
     QVector<QPointF> linePixels() const;
+
+    // Breaks at spans without records (off by default). The owner calls keysChanged() after
+    // every change of the data's keys; the breaks are found again then, over all the data.
+    void setRecordBreaks(bool on);
+    bool recordBreaks() const { return m_breaksOn; }
+    void keysChanged();
+    // Keys of the points after which the line breaks (ascending).
+    const QVector<double> &breakKeys() const { return m_breakKeys; }
     // Whether the last replot drew a reduced curve.
     bool reduced() const { return m_reduced; }
 
@@ -48,4 +61,6 @@ protected:
 
 private:
     mutable bool m_reduced = false; // set while the line is computed, used when it is drawn
+    bool m_breaksOn = false;
+    QVector<double> m_breakKeys;
 };

@@ -3,6 +3,7 @@
 #include "ChartCompare.h"
 #include "GapKeepingGraph.h"
 #include "PointMarks.h"
+#include "ScreenText.h"
 #include "ValueAxisTicker.h"
 
 #include <QAction>
@@ -52,7 +53,10 @@ HistoryChart::HistoryChart(QWidget *parent) : QCustomPlot(parent)
     axisRect()->setBackground(Qt::NoBrush);
 
     auto timeTicker = QSharedPointer<QCPAxisTickerDateTime>::create();
-    timeTicker->setDateTimeFormat(QStringLiteral("HH:mm:ss\nyyyy-MM-dd"));
+    // The time of day over the date, in the system's long time and short date formats; month
+    // and day names (where a format has them) in the system's language.
+    timeTicker->setDateTimeFormat(longTimeFormat() + QLatin1Char('\n') + shortDateFormat());
+    setLocale(QLocale::system());
     timeTicker->setDateTimeSpec(Qt::LocalTime);
     timeTicker->setTickCount(6);
     xAxis->setTicker(timeTicker);
@@ -122,7 +126,8 @@ HistoryChart::Curve HistoryChart::makeCurve(int slot)
     pen.setCapStyle(Qt::FlatCap);
     c.graph->setPen(pen);
     c.graph->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssNone));
-    c.marks = new PointMarks(this, c.graph, MarkPointLimit);
+    c.graph->setRecordBreaks(true);
+    c.marks = new PointMarks(this, c.graph);
     c.marks->setShown(m_marksShown);
     return c;
 }
@@ -131,16 +136,35 @@ double HistoryChart::keyOf(const QDateTime &dt) { return double(dt.toMSecsSinceE
 
 QCPGraph *HistoryChart::series() const { return m_curves.first().graph; }
 
-void HistoryChart::clearSeries() { series()->data()->clear(); }
+void HistoryChart::clearSeries()
+{
+    series()->data()->clear();
+    m_curves.first().graph->keysChanged();
+}
 
 void HistoryChart::addPoint(double key, double value) { addPoints({key}, {value}); }
 
 void HistoryChart::addPoints(const QVector<double> &keys, const QVector<double> &values)
 {
+    if (mergePoints(0, keys, values))
+        Q_EMIT pointsAdded();
+}
+
+void HistoryChart::addPointsTo(int curve, const QVector<double> &keys, const QVector<double> &values)
+{
+    if (mergePoints(curve, keys, values) && curve == 0)
+        Q_EMIT pointsAdded();
+}
+
+bool HistoryChart::mergePoints(int curve, const QVector<double> &keys, const QVector<double> &values)
+{
+    if (curve < 0 || curve >= m_curves.size())
+        return false;
     const QVector<QCPGraphData> incoming = sortedPoints(keys, values);
     if (incoming.isEmpty())
-        return;
-    const auto data = series()->data();
+        return false;
+    GapKeepingGraph *graph = m_curves.at(curve).graph;
+    const auto data = graph->data();
     if (data->isEmpty()) {
         data->set(incoming, true);
     } else if (incoming.first().key > (data->constEnd() - 1)->key) {
@@ -162,7 +186,8 @@ void HistoryChart::addPoints(const QVector<double> &keys, const QVector<double> 
             merged.append(*held++);
         data->set(merged, true);
     }
-    Q_EMIT pointsAdded();
+    graph->keysChanged();
+    return true;
 }
 
 int HistoryChart::pointCount() const { return series()->data()->size(); }
@@ -202,6 +227,7 @@ QCPGraph *HistoryChart::addCurve(const QString &name, const QVector<double> &key
     Curve c = makeCurve(slot);
     c.graph->setName(name);
     c.graph->data()->set(sortedPoints(keys, values), true);
+    c.graph->keysChanged();
     m_curves.append(c);
     updateLegend();
     return c.graph;
@@ -227,7 +253,9 @@ void HistoryChart::updateLegend()
 {
     const bool compare = m_curves.size() > 1;
     legend->setVisible(compare);
-    for (const Curve &c : m_curves) {
+    for (qsizetype i = 0; i < m_curves.size(); ++i) {
+        const Curve &c = m_curves.at(i);
+        c.marks->setComparing(compare, int(i), int(m_curves.size()));
         if (compare)
             c.graph->addToLegend();
         else
@@ -434,6 +462,11 @@ bool HistoryChart::marksVisible() const { return m_marksShown; }
 int HistoryChart::pointsInView() const { return m_curves.first().marks->pointsInView(); }
 
 bool HistoryChart::marksDrawn() const { return m_curves.first().marks->drawsMarks(); }
+
+PointMarks *HistoryChart::marks(int curve) const
+{
+    return curve >= 0 && curve < m_curves.size() ? m_curves.at(curve).marks : nullptr;
+}
 
 QImage HistoryChart::picture()
 {

@@ -3,7 +3,9 @@
 // three further curves of other channels to compare with it (each in its own colour, named in
 // a small legend that shows only while there is more than one curve).
 // Keys are seconds since 1970-01-01T00:00 UTC with milliseconds (the unit of QCustomPlot's
-// date-time ticker); a NaN value is a gap in a curve, kept at every span (GapKeepingGraph).
+// date-time ticker); a NaN value is a gap in a curve, kept at every span (GapKeepingGraph),
+// and every curve also breaks across a span without records (RecordBreaks.h), found over all
+// the points it holds, on the screen and in the picture alike.
 // Points are kept in ascending key order whatever order they are added in. The value axis
 // starts at -100 … 1000 with labels "#,##0.### ℃ ".
 //
@@ -31,9 +33,6 @@ class HistoryChart : public QCustomPlot {
 public:
     static constexpr double InitialLeftMin = -100.0;
     static constexpr double InitialLeftMax = 1000.0;
-    // Value marks are drawn up to about 60 points in view: a 5-minute window of 5-second
-    // records holds 61.
-    static constexpr int MarkPointLimit = 64;
 
     explicit HistoryChart(QWidget *parent = nullptr);
     ~HistoryChart() override;
@@ -48,6 +47,9 @@ public:
     // the same records again never grows the series.
     void addPoint(double key, double value);
     void addPoints(const QVector<double> &keys, const QVector<double> &values);
+    // The same for any curve (0 is Series1, whose pointsAdded follows); an added curve's
+    // points join its own the same way, and the time axis stays.
+    void addPointsTo(int curve, const QVector<double> &keys, const QVector<double> &values);
     int pointCount() const;
     double maxX() const; // the largest key; NaN when the series is empty
 
@@ -87,11 +89,12 @@ public:
     // The rubber band while the left button is dragged; empty otherwise.
     QRect rubberBand() const { return m_bandShown ? m_band : QRect(); }
 
-    // The value marks ("参数指示"), on every curve.
+    // The value marks ("参数指示"), on every curve (PointMarks.h).
     void setMarksVisible(bool visible);
     bool marksVisible() const;
     int pointsInView() const; // of Series1
-    bool marksDrawn() const;  // Series1's marks switched on and few enough points in view
+    bool marksDrawn() const;  // Series1's marks switched on and a marked point in view
+    PointMarks *marks(int curve) const;
 
     // The context menu and its "保存图片…" (the window does the saving).
     QMenu *contextMenu() const { return m_menu; }
@@ -120,6 +123,7 @@ private:
     enum class Drag { None, Band, Pan };
 
     Curve makeCurve(int slot);
+    bool mergePoints(int curve, const QVector<double> &keys, const QVector<double> &values);
     void applyView(const ChartView &v);
     void zoomTick();
     void updateLegend();

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-QString ValueAxisTicker::valueText(double value)
+QString ValueAxisTicker::valueText(double value, const QLocale &locale)
 {
     if (!std::isfinite(value))
         return std::isnan(value) ? QStringLiteral("NAN") : (value < 0 ? QStringLiteral("-INF") : QStringLiteral("INF"));
@@ -15,13 +15,18 @@ QString ValueAxisTicker::valueText(double value)
     const qsizetype point = digits.indexOf(QLatin1Char('.'));
     QString whole = point < 0 ? digits : digits.left(point);
     const QString fraction = point < 0 ? QString() : digits.mid(point);
-    for (qsizetype at = whole.size() - 3; at > 0; at -= 3)
-        whole.insert(at, QLatin1Char(','));
     const bool negative = value < 0 && !(whole == QLatin1String("0") && fraction.isEmpty());
-    return (negative ? QStringLiteral("-") : QString()) + whole + fraction;
+    const QString group = locale.groupSeparator();
+    for (qsizetype at = whole.size() - 3; at > 0; at -= 3)
+        whole.insert(at, group);
+    const QString decimals = fraction.isEmpty() ? QString() : locale.decimalPoint() + fraction.mid(1);
+    return (negative ? QStringLiteral("-") : QString()) + whole + decimals;
 }
 
-QString ValueAxisTicker::labelText(double value) { return valueText(value) + QStringLiteral(" ℃ "); }
+QString ValueAxisTicker::labelText(double value, const QLocale &locale)
+{
+    return valueText(value, locale) + QStringLiteral(" ℃ ");
+}
 
 QString ValueAxisTicker::getTickLabel(double tick, const QLocale &, QChar, int)
 {

@@ -1,5 +1,6 @@
 #include "IniFile.h"
 
+#include "NumberText.h"
 #include "PfFile.h"
 
 #include <QFileInfo>
@@ -91,22 +92,11 @@ QString IniFile::readString(const QString &section, const QString &key, const QS
 
 int IniFile::readInteger(const QString &section, const QString &key, int defaultValue) const
 {
-    const QString text = readString(section, key, QString());
-    if (text.isEmpty())
+    qint64 value = 0;
+    if (!parseInteger(readString(section, key, QString()), &value) || value < std::numeric_limits<int>::min()
+        || value > std::numeric_limits<int>::max())
         return defaultValue;
-    int i = 0;
-    while (i < text.size() && text.at(i).isSpace())
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text.at(i) == u'+' || text.at(i) == u'-')) {
-        negative = text.at(i) == u'-';
-        ++i;
-    }
-    qint64 magnitude = 0;
-    for (; i < text.size() && text.at(i) >= u'0' && text.at(i) <= u'9'; ++i)
-        magnitude = std::min<qint64>(magnitude * 10 + (text.at(i).unicode() - u'0'), qint64(1) << 40);
-    const qint64 v = negative ? -magnitude : magnitude;
-    return int(std::clamp<qint64>(v, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+    return int(value);
 }
 
 QList<std::pair<QString, QString>> IniFile::readSection(const QString &section) const

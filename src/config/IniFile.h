@@ -21,10 +21,10 @@ public:
     // The value of key in section, or defaultValue when the section or key is missing.
     QString readString(const QString &section, const QString &key, const QString &defaultValue = QString()) const;
 
-    // The leading decimal integer of the value, read the way the Windows API reads it:
-    // leading blanks, an optional sign and decimal digits, anything after them ignored
-    // ("19200 baud" gives 19200). A value with no leading digit gives 0; a missing key or an
-    // empty value gives defaultValue. A number beyond the int range is clamped to it.
+    // The value as an integer, read strictly (NumberText's parseInteger: leading blanks, an
+    // optional sign, decimal digits or "$"/"0x" hexadecimal, nothing after them). A value that
+    // is not such a number ("2400 baud", "abc", one beyond the int range) counts as missing:
+    // like a missing key or an empty value it gives defaultValue.
     int readInteger(const QString &section, const QString &key, int defaultValue) const;
 
     // Every key = value pair of the section, in file order (keys as spelt in the file).

@@ -253,11 +253,13 @@ void TTable::open()
     c.setFile(filePath());
     try {
         c.open(op);
-        c.exec(QStringLiteral("PRAGMA journal_mode=WAL"), op);
-        c.exec(QStringLiteral("PRAGMA synchronous=FULL"), op);
-        loadFields();
+        // The table first: a file that is not ours is refused before anything is written to it
+        // (switching a database to WAL rewrites its header).
+        loadFields(op);
         if (m_fields.isEmpty())
             throw error(op, QStringLiteral("the file holds no table \"%1\"").arg(innerName()));
+        c.exec(QStringLiteral("PRAGMA journal_mode=WAL"), op);
+        c.exec(QStringLiteral("PRAGMA synchronous=FULL"), op);
     } catch (...) {
         m_fields.clear();
         m_fieldIndex.clear();
@@ -267,14 +269,14 @@ void TTable::open()
     }
 }
 
-void TTable::loadFields()
+void TTable::loadFields(const QString &operation)
 {
     m_fields.clear();
     m_fieldIndex.clear();
     QSqlQuery q(m_conn.database());
     q.setForwardOnly(true);
     if (!q.exec(QStringLiteral("PRAGMA table_info(%1)").arg(quoteIdentifier(innerName()))))
-        throw m_conn.error(QStringLiteral("read the fields"), q.lastError());
+        throw m_conn.error(operation, q.lastError());
     while (q.next()) {
         const FieldDef def = fieldFromDeclaration(q.value(1).toString(), q.value(2).toString(),
                                                   q.value(3).toInt() != 0);
@@ -282,7 +284,7 @@ void TTable::loadFields()
         m_fields.append(def);
     }
     if (q.lastError().isValid())
-        throw m_conn.error(QStringLiteral("read the fields"), q.lastError());
+        throw m_conn.error(operation, q.lastError());
 }
 
 void TTable::close()

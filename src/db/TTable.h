@@ -96,7 +96,7 @@ private:
     void requireClosed(const QString &operation) const;
     void requireActive(const QString &operation) const;
     int requireField(const QString &field, const QString &operation) const;
-    void loadFields();
+    void loadFields(const QString &operation = QStringLiteral("read the fields"));
     void deleteAll();
 
     QString m_dir;

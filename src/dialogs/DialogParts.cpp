@@ -21,9 +21,9 @@ QLabel *makeLabel(QWidget *parent, const QString &text, int left, int top, bool 
 {
     auto *label = new QLabel(text, parent);
     if (bold) {
+        // Bold at the dialog's own size, as the titles are designed.
         QFont f = label->font();
         f.setBold(true);
-        f.setPointSize(f.pointSize() + 3);
         label->setFont(f);
     }
     label->adjustSize();

@@ -1,5 +1,7 @@
 #include "SerialPortChoices.h"
 
+#include "DeviceAddress.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -182,19 +184,38 @@ QList<DeviceChoice> buildDeviceChoices(const QList<FoundSerialPort> &found,
             choices.append(c);
     }
     if (!now.isEmpty() && (choices.isEmpty() || !choices.first().current)) {
-        Entry e;
-        e.device = now;
-        choices.prepend({now, choiceText(e, true, false, mapped.isEmpty()), true, false});
+        DeviceAddress address;
+        if (parseDeviceAddress(now, &address) && address.isNetwork()) {
+            choices.prepend({now, QStringLiteral("当前：") + now + QStringLiteral("  —  网络设备"), true, true, true});
+        } else {
+            Entry e;
+            e.device = now;
+            choices.prepend({now, choiceText(e, true, false, mapped.isEmpty()), true, false});
+        }
     }
     return choices;
 }
 
+DeviceChoice networkDeviceChoice() { return {QString(), NetworkDeviceChoiceText, false, true, true}; }
+
 QString chosenDevice(const QString &text, const QList<DeviceChoice> &choices, QString *error)
 {
-    for (const DeviceChoice &c : choices)
-        if (c.text == text)
-            return c.device;
+    for (const DeviceChoice &c : choices) {
+        if (c.text != text)
+            continue;
+        if (c.device.isEmpty())
+            *error = QStringLiteral("请填写网络设备的地址（主机:端口）。\nno network address given");
+        return c.device;
+    }
     const QString typed = text.trimmed();
+    DeviceAddress address;
+    QString addressError;
+    if (!parseDeviceAddress(typed, &address, &addressError)) {
+        *error = addressError;
+        return {};
+    }
+    if (address.isNetwork())
+        return typed;
     // Device names hold no blanks (udev writes "_" for them); a blank means an item's text
     // was edited rather than a path typed. Control characters would break the INI line.
     const bool stray = std::any_of(typed.cbegin(), typed.cend(), [](QChar c) { return c.isSpace() || c.category() == QChar::Other_Control; });

@@ -29,8 +29,13 @@ struct DeviceChoice {
     QString device;       // what "设置" stores as COMn = device
     QString text;         // what the list shows
     bool current = false; // the device the port opens now
-    bool found = true;    // present on this machine now
+    bool found = true;    // present on this machine now (a network device always counts)
+    bool network = false; // a device behind Ethernet, or the entry for typing one
 };
+
+// The last item of the list: a device behind Ethernet, typed as HOST:PORT with its mode.
+inline const QString NetworkDeviceChoiceText = QStringLiteral("网络设备…");
+DeviceChoice networkDeviceChoice();
 
 inline const QString StableSerialNameDir = QStringLiteral("/dev/serial/by-id");
 
@@ -55,17 +60,19 @@ QString unmappedDevicePath(int port);
 
 // The device list for one port. `mapped` is its [devices] entry (empty when it has none),
 // `fallback` the device it opens without one. The device the port opens now comes first,
-// marked current, also when it is not there now; then the found devices, those with a stable
-// name first, each shown under its stable name with the kernel name, description,
-// manufacturer and serial number. A stable name whose target Qt does not report is listed
-// all the same. Two names of one device (kernel and stable name) give one item.
+// marked current, also when it is not there now (a network device is shown as such); then the
+// found devices, those with a stable name first, each shown under its stable name with the
+// kernel name, description, manufacturer and serial number. A stable name whose target Qt
+// does not report is listed all the same. Two names of one device (kernel and stable name)
+// give one item. The dialog adds networkDeviceChoice() at the end.
 QList<DeviceChoice> buildDeviceChoices(const QList<FoundSerialPort> &found,
                                        const QList<StableDeviceName> &stable,
                                        const QString &mapped, const QString &fallback);
 
 // What the list's edit field holds when "设置" is pressed: an item's text picks that item's
-// device; other text is a device path typed by hand. Returns the device, or an empty string
-// and *error (Chinese first) when the text is not an absolute path.
+// device; other text is a device path or a network device string (tcp://HOST:PORT,
+// modbus-tcp://HOST:PORT?unit=N) typed by hand. Returns the device, or an empty string and
+// *error (Chinese first) when the text is neither an absolute path nor a valid network device.
 QString chosenDevice(const QString &text, const QList<DeviceChoice> &choices, QString *error);
 
 // Whether "设置" writes COMn = device: not when it names what the port has now (its entry, or

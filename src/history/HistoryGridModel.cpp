@@ -1,6 +1,7 @@
 #include "HistoryGridModel.h"
 
 #include "HistoryQuery.h"
+#include "ScreenText.h"
 #include "TQuery.h"
 #include "Ui.h"
 
@@ -54,7 +55,7 @@ QVariant HistoryGridModel::data(const QModelIndex &index, int role) const
             const QDateTime at = m_query->dateTimeAt(row, field);
             return at.isValid() ? ui::localDateTimeText(at) : m_query->textAt(row, field);
         }
-        return m_query->textAt(row, field).trimmed();
+        return screenNumber(m_query->textAt(row, field).trimmed());
     case Qt::TextAlignmentRole:
         return QVariant::fromValue(time ? Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter)
                                         : Qt::Alignment(Qt::AlignRight | Qt::AlignVCenter));

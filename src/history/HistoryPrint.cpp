@@ -2,6 +2,7 @@
 
 #include "HistoryQuery.h"
 #include "HistoryTable.h"
+#include "RecordBreaks.h"
 #include "WindowState.h"
 #include "TQuery.h"
 #include "Ui.h"
@@ -75,6 +76,11 @@ public:
         const QList<QList<int>> bands = printBands(m_channelCount);
         const int rows = m_query.active() ? m_query.recordCount() : 0;
         const int timeField = timeFieldOf(m_query);
+        QVector<qsizetype> breaks;
+        if (rows > 0) {
+            const QList<double> stamps = m_query.columnSeconds(timeField);
+            breaks = RecordBreaks::breaksAfterKeys(stamps.size(), [&stamps](qsizetype i) { return stamps.at(i); });
+        }
         if (progress)
             progress->start(rows * int(bands.size()));
         int done = 0;
@@ -87,12 +93,17 @@ public:
                 newPage();
             header(band, b == 0);
             int y = FirstRowTop;
+            auto nextBreak = breaks.cbegin();
             for (int row = 0; row < rows; ++row) {
                 // A page is started only for a row that needs it: no empty page at the end.
                 if (y > m_height - BottomMargin) {
                     newPage();
                     header(band, false);
                     y = FirstRowTop;
+                }
+                if (nextBreak != breaks.cend() && *nextBreak + 1 == row) {
+                    breakRule(y - BreakRuleAbove);
+                    ++nextBreak;
                 }
                 text(TimeLeft, y, timeText(row, timeField));
                 for (qsizetype i = 0; i < fields.size(); ++i)
@@ -158,6 +169,16 @@ private:
             text(columnLeft(int(i), m_pitch), TitleTop, historyFieldName(band.at(i)));
         m_painter.fillRect(QRect(RuleLeft, RuleTop, m_width - RuleRightMargin - RuleLeft, RuleHeight), Qt::black);
         setFont(RowPoints);
+    }
+
+    // A dashed rule across the page: the records break off here.
+    void breakRule(int y)
+    {
+        const QPen previous = m_painter.pen();
+        QPen dashed(Qt::black, BreakRuleWidth, Qt::DashLine, Qt::FlatCap);
+        m_painter.setPen(dashed);
+        m_painter.drawLine(QPoint(RuleLeft, y), QPoint(m_width - RuleRightMargin, y));
+        m_painter.setPen(previous);
     }
 
     void newPage()

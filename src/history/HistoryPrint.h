@@ -9,7 +9,10 @@
 //                 channel texts as stored in the title columns;
 //   later pages:  the date and time (16 pt) and the same titles and rule, without the "路:".
 // ColumnPitch = (W − 600) / 17 rounded, W and H the page's width and height. A page takes
-// rows while y ≤ H − 200. Sixteen channels fit across a page; with more, channels 17 … 32
+// rows while y ≤ H − 200. Where the records break off (a span without records, by the rule of
+// the history chart's curves, RecordBreaks.h), a dashed rule stands across the page 2 pixels
+// above the top of the first row after the span, in the middle of the room between the two
+// rows' texts; no row moves for it. Sixteen channels fit across a page; with more, channels 17 … 32
 // follow as a second band: the whole table again, from a new page, with their own titles.
 
 #include <QDateTime>
@@ -39,6 +42,8 @@ constexpr int RuleRightMargin = 10;
 constexpr int RuleHeight = 2;
 constexpr int FirstRowTop = 300;
 constexpr int RowPitch = 70;
+constexpr int BreakRuleAbove = 2; // the dashed rule of a span without records, above its row
+constexpr int BreakRuleWidth = 3;
 constexpr int BottomMargin = 200;
 constexpr int ChannelsPerBand = 16;
 constexpr int HeaderPoints = 16;

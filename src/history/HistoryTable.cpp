@@ -3,6 +3,7 @@
 #include "NumberText.h"
 #include "TTable.h"
 
+#include <QFileInfo>
 #include <algorithm>
 
 QString historyValueText(float pv) { return formatRecord(double(pv)); }
@@ -22,7 +23,10 @@ bool ensureHistoryTable(const QString &dir)
     db::TTable table;
     table.setDatabaseName(dir);
     table.setTableName(HistoryTableName);
-    if (table.exists())
+    // An empty file (the sqlite3 shell leaves one when run before the first start) holds
+    // nothing to lose: it gets the table. Any other file is left as it is; opening it says
+    // whether it is ours.
+    if (table.exists() && QFileInfo(table.filePath()).size() > 0)
         return false;
     defineHistoryTable(table);
     table.createTable();

@@ -20,8 +20,8 @@ QString historyValueText(float pv);
 // Sets the field and index definitions of the wwdd layout on `table`.
 void defineHistoryTable(db::TTable &table);
 
-// Creates wwdd with its layout in `dir` when the file is missing; an existing table is left
-// as it is. True when it was created.
+// Creates wwdd with its layout in `dir` when the file is missing or empty (0 bytes); any other
+// file is left as it is. True when it was created.
 bool ensureHistoryTable(const QString &dir);
 
 // One record of the storage tick: opens wwdd if it is closed, appends `datim` = now and

@@ -8,6 +8,7 @@
 #include "HistoryQuery.h"
 #include "HistoryTable.h"
 #include "PrintProgressDialog.h"
+#include "ScreenText.h"
 #include "WindowState.h"
 #include "Ui.h"
 
@@ -98,7 +99,7 @@ TForm3::TForm3(QWidget *owner)
     const QFont pickerFont = faceFont(QStringLiteral("黑体"), 19);
     auto datePicker = [&](int left, int width) {
         auto *picker = new QDateEdit(this);
-        picker->setDisplayFormat(QStringLiteral("yyyy-MM-dd"));
+        picker->setDisplayFormat(pickerDateFormat()); // the system's short date
         picker->setCalendarPopup(true);
         picker->setFont(pickerFont);
         picker->setGeometry(left, 1, width, 30);
@@ -106,7 +107,7 @@ TForm3::TForm3(QWidget *owner)
     };
     auto timePicker = [&](int left, int width) {
         auto *picker = new QTimeEdit(this);
-        picker->setDisplayFormat(QStringLiteral("HH:mm:ss"));
+        picker->setDisplayFormat(longTimeFormat()); // and long time formats
         picker->setFont(pickerFont);
         picker->setGeometry(left, 1, width, 30);
         return picker;
@@ -302,16 +303,62 @@ void TForm3::Button1Click()
         return;
     }
 
-    // A new query ends any zoom and any comparison. The curve takes channel 1 (the first line
-    // of the field list), whatever line is selected; its points join those already drawn.
+    // A new query ends any zoom and draws the selected channels again: the one shown, or the
+    // compared ones when the selected line is among them; a line selected while no query was
+    // shown is drawn alone. A channel that stays keeps its points from earlier queries.
     Chart1->endZoom();
-    Chart1->removeAddedCurves();
-    ChartChannels = {0};
-    Chart1->setCurveName(0, channelCurveName(0));
-    showChannelColours();
-    plotField(ListBox2->count() > 0 ? ListBox2->item(0)->text() : historyFieldName(1));
+    plotChannels(ChartCompare::channelsForQuery(ChartChannels, ListBox1->currentRow()));
     Query1.seek(Query1.recordCount()); // left after its last row
     sizeGridColumns();
+}
+
+void TForm3::plotChannels(const QList<int> &channels)
+{
+    if (channels != ChartChannels) {
+        Chart1->removeAddedCurves();
+        if (channels.first() != ChartChannels.first())
+            Chart1->clearSeries();
+        ChartChannels = {channels.first()};
+    }
+    Chart1->setCurveName(0, channelCurveName(channels.first()));
+    for (qsizetype i = 0; i < channels.size(); ++i) {
+        const int row = channels.at(i);
+        const Curve curve = curveOfField(Query1, fieldOfLine(row));
+        if (i < Chart1->curveCount()) {
+            Chart1->addPointsTo(int(i), curve.keys, curve.values);
+        } else if (Chart1->addCurve(channelCurveName(row), curve.keys, curve.values)) {
+            ChartChannels.append(row);
+        }
+    }
+    showChannelLimits();
+    showChannelColours();
+    selectShownLine(ListBox1->currentRow());
+    Chart1->replot(QCustomPlot::rpQueuedReplot);
+}
+
+QString TForm3::fieldOfLine(int row) const
+{
+    return row >= 0 && row < ListBox2->count() ? ListBox2->item(row)->text() : historyFieldName(row + 1);
+}
+
+void TForm3::showChannelLimits()
+{
+    QList<QPair<double, double>> limits;
+    for (int channel : ChartChannels)
+        if (channel >= 0 && channel < MaxChannels)
+            limits.append({Option.LowerLimits[size_t(channel)], Option.UpperLimits[size_t(channel)]});
+    if (const auto range = ChartCompare::unionOfLimits(limits))
+        Chart1->setLeftRange(range->lower, range->upper);
+}
+
+void TForm3::selectShownLine(int row)
+{
+    // The highlighted line is always one the chart shows: the pressed one when it is drawn,
+    // else the channel of Series1.
+    const int line = ChartChannels.contains(row) ? row : ChartChannels.first();
+    for (QListWidget *list : {ListBox1, ListBox2})
+        if (line < list->count() && list->currentRow() != line)
+            list->setCurrentRow(line);
 }
 
 void TForm3::sizeGridColumns()
@@ -322,13 +369,6 @@ void TForm3::sizeGridColumns()
     header->resizeSection(0, TimeColumnWidth);
     for (int c = 1; c <= SizedChannelColumns && c < header->count(); ++c)
         header->resizeSection(c, ChannelColumnWidth);
-}
-
-void TForm3::plotField(const QString &fieldName)
-{
-    const Curve curve = curveOfField(Query1, fieldName);
-    Chart1->addPoints(curve.keys, curve.values);
-    Chart1->replot(QCustomPlot::rpQueuedReplot);
 }
 
 void TForm3::ListBox1MouseDown(QListWidget *list, int row, Qt::KeyboardModifiers modifiers)
@@ -348,6 +388,7 @@ void TForm3::ListBox1MouseDown(QListWidget *list, int row, Qt::KeyboardModifiers
         return;
     if (compare) {
         compareChannel(row);
+        selectShownLine(row);
         return;
     }
 
@@ -355,12 +396,12 @@ void TForm3::ListBox1MouseDown(QListWidget *list, int row, Qt::KeyboardModifiers
     Chart1->removeAddedCurves();
     ChartChannels = {row};
     Chart1->setCurveName(0, channelCurveName(row));
-    showChannelColours();
     Query1.first();
     Chart1->clearSeries();
-    plotField(ListBox2->item(row)->text());
-    if (row < MaxChannels)
-        Chart1->setLeftRange(Option.LowerLimits[size_t(row)], Option.UpperLimits[size_t(row)]);
+    const Curve curve = curveOfField(Query1, fieldOfLine(row));
+    Chart1->addPoints(curve.keys, curve.values);
+    showChannelLimits();
+    showChannelColours();
     Query1.seek(Query1.recordCount());
     Chart1->replot(QCustomPlot::rpQueuedReplot);
 }
@@ -381,26 +422,21 @@ void TForm3::compareChannel(int row)
         ChartChannels.removeOne(row);
         break;
     case ChartCompare::CompareStep::Add: {
-        const Curve curve = curveOfField(Query1, ListBox2->item(row)->text());
+        const Curve curve = curveOfField(Query1, fieldOfLine(row));
         if (!Chart1->addCurve(channelCurveName(row), curve.keys, curve.values))
             return;
         ChartChannels.append(row);
         break;
     }
     }
-    QList<QPair<double, double>> limits;
-    for (int channel : ChartChannels)
-        if (channel < MaxChannels)
-            limits.append({Option.LowerLimits[size_t(channel)], Option.UpperLimits[size_t(channel)]});
-    if (const auto range = ChartCompare::unionOfLimits(limits))
-        Chart1->setLeftRange(range->lower, range->upper);
+    showChannelLimits();
     showChannelColours();
     Chart1->replot(QCustomPlot::rpQueuedReplot);
 }
 
 QString TForm3::channelCurveName(int row) const
 {
-    const QString field = row < ListBox2->count() ? ListBox2->item(row)->text() : historyFieldName(row + 1);
+    const QString field = fieldOfLine(row);
     return ChartCompare::curveName(row < MaxChannels ? Option.Names[size_t(row)] : QString(), field);
 }
 

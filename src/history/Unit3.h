@@ -43,7 +43,8 @@ public:
     // Opening: pickers on today 00:00:00 … now, an empty chart on the initial span, the channel
     // and field lists from the fields of wwdd. The constructor runs it.
     void FormCreate();
-    // "查询": runs the range query, fills the grid and adds channel 1 to the curve.
+    // "查询": runs the range query, fills the grid and draws the selected channels again (the
+    // compared ones too); channel 1 when no line is selected.
     void Button1Click();
     // The end pickers on the current date and time (to the second).
     void setEndPickersToNow();
@@ -51,7 +52,8 @@ public:
     // both and, after a query, draws that channel afresh (one curve, zoom ended). With Ctrl
     // held the channel is added as a further curve to compare, or an added one taken off;
     // the value axis then spans the union of the shown channels' limits and the time axis
-    // stays as it is.
+    // stays as it is. After a query the highlighted line is always a drawn channel (a curve
+    // taken off, or one refused, moves it to Series1's), so the next query draws what is shown.
     void ListBox1MouseDown(QListWidget *list, int row, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
     // A choice in the time-span list: the chart keeps the right edge of what it shows (zoomed
     // or not) and shows the new span; zooming out comes back to that span.
@@ -112,7 +114,10 @@ public:
 
 private:
     void sizeGridColumns();
-    void plotField(const QString &fieldName);
+    void plotChannels(const QList<int> &channels);
+    QString fieldOfLine(int row) const;
+    void showChannelLimits();
+    void selectShownLine(int row);
     void compareChannel(int row);
     QString channelCurveName(int row) const;
     void showChannelColours();

@@ -1,6 +1,7 @@
 #include "ModbusM.h"
 
 #include "QtSerialDevice.h"
+#include "TcpDevice.h"
 
 #include <QDeadlineTimer>
 #include <QPointer>
@@ -13,40 +14,76 @@ constexpr std::array<qint32, 15> BaudRateTable = {
     128000, 256000,
 };
 
+} // namespace
+
 // Response checking, free of side effects: what a receive buffer amounts to.
-struct ResponseCheck {
+struct ModbusFrames::ResponseCheck {
     enum Kind { Accepted, Failed, KeepWaiting } kind = Failed;
     uint8_t code = meNoError;
     TDataByte data;
 };
 
+namespace {
+
+using ModbusFrames::ResponseCheck;
+
 uint8_t byteAt(const TDataByte &b, qsizetype i) { return uint8_t(b.at(i)); }
 
-ResponseCheck checkResponse(const TDataByte &rx, uint16_t quantity, uint8_t registerDim)
+// Length of a whole RTU answer, CRC included, as its function byte announces it for the request
+// made (Quantity, RegisterDim); 5 for an exception frame; 0 when the byte tells nothing.
+qsizetype expectedRtuLength(uint8_t function, uint16_t quantity, uint8_t registerDim)
+{
+    switch (function) {
+    case 1:
+    case 2:
+        // One bit per coil, rounded up to whole bytes; the byte count field is 8 bits wide.
+        return ((int(quantity) + 7) / 8) % 256 + 5;
+    case 3:
+    case 4:
+        // address + function + byte count + Quantity × RegisterDim data bytes + 2 bytes CRC
+        return qsizetype(quantity) * registerDim + 5;
+    case 5:
+        return 8;
+    case 6:
+        return qsizetype(registerDim) + 6;
+    case 15:
+    case 16:
+        return 8;
+    default:
+        // address + function + exception code + 2 bytes CRC
+        return (function & 0x80) ? 5 : 0;
+    }
+}
+
+// Checks a frame: address (or unit id), function, data and, with crcBytes 2, the CRC. A Modbus
+// TCP frame has no CRC (crcBytes 0); its lengths are those of RTU less the two CRC bytes.
+ResponseCheck checkResponse(const TDataByte &rx, uint16_t quantity, uint8_t registerDim, int crcBytes = 2)
 {
     ResponseCheck r;
     const qsizetype size = rx.size();
-    // The CRC closes the frame, low byte first.
-    if (size < 2) {
-        r.code = meCommError;
-        return r;
-    }
-    const uint16_t crc = ModbusCrc16(rx);
-    if (byteAt(rx, size - 2) != (crc & 0xFF) || byteAt(rx, size - 1) != (crc >> 8)) {
-        r.code = meCommError;
-        return r;
+    if (crcBytes > 0) {
+        // The CRC closes the frame, low byte first.
+        if (size < 2) {
+            r.code = meCommError;
+            return r;
+        }
+        const uint16_t crc = ModbusCrc16(rx);
+        if (byteAt(rx, size - 2) != (crc & 0xFF) || byteAt(rx, size - 1) != (crc >> 8)) {
+            r.code = meCommError;
+            return r;
+        }
     }
 
     // The data field lies between the header and the CRC: bytes 3 … size − 3 for reads
     // (address, function, byte count first), 4 and 5 for writes.
     auto readAnswer = [&](qsizetype expected) {
-        if (size != expected) {
+        if (size != expected - 2 + crcBytes) {
             r.code = meSlaveFailure;
             return;
         }
         const int count = byteAt(rx, 2);
         // A byte count claiming more than the frame holds is a broken frame, not a short one.
-        if (3 + count > size - 2) {
+        if (3 + count > size - crcBytes) {
             r.code = meSlaveFailure;
             return;
         }
@@ -54,7 +91,7 @@ ResponseCheck checkResponse(const TDataByte &rx, uint16_t quantity, uint8_t regi
         r.data = rx.mid(3, count);
     };
     auto writeAnswer = [&](qsizetype expected) {
-        if (size != expected) {
+        if (size != expected - 2 + crcBytes) {
             r.code = meSlaveFailure;
             return;
         }
@@ -66,23 +103,15 @@ ResponseCheck checkResponse(const TDataByte &rx, uint16_t quantity, uint8_t regi
     switch (function) {
     case 1:
     case 2:
-        // One bit per coil, rounded up to whole bytes; the byte count field is 8 bits wide.
-        readAnswer(((int(quantity) + 7) / 8) % 256 + 5);
-        break;
     case 3:
     case 4:
-        // address + function + byte count + Quantity × RegisterDim data bytes + 2 bytes CRC
-        readAnswer(qsizetype(quantity) * registerDim + 5);
+        readAnswer(expectedRtuLength(function, quantity, registerDim));
         break;
     case 5:
-        writeAnswer(8);
-        break;
     case 6:
-        writeAnswer(qsizetype(registerDim) + 6);
-        break;
     case 15:
     case 16:
-        writeAnswer(8);
+        writeAnswer(expectedRtuLength(function, quantity, registerDim));
         break;
     case 0x81: case 0x82: case 0x83: case 0x84: case 0x85: case 0x86: case 0x8F: case 0x90: {
         const int exception = size > 2 ? byteAt(rx, 2) : -1;
@@ -106,6 +135,49 @@ ResponseCheck checkResponse(const TDataByte &rx, uint16_t quantity, uint8_t regi
         r.code = meIllegalFunction;
         break;
     }
+    return r;
+}
+
+// On a stream an RTU answer may come in pieces: true while rx is still shorter than the frame
+// its function byte announces, unless its CRC already closes it (a whole frame of the wrong
+// length, which then fails as such).
+bool rtuFrameIncomplete(const TDataByte &rx, uint16_t quantity, uint8_t registerDim)
+{
+    // No answer is shorter: address, function, one byte, CRC.
+    if (rx.size() < 5)
+        return true;
+    if (rx.size() >= expectedRtuLength(byteAt(rx, 1), quantity, registerDim))
+        return false;
+    const uint16_t crc = ModbusCrc16(rx);
+    return byteAt(rx, rx.size() - 2) != (crc & 0xFF) || byteAt(rx, rx.size() - 1) != (crc >> 8);
+}
+
+// What the front of a Modbus TCP receive buffer holds.
+struct MbapSplit {
+    enum Kind { NeedMore, Broken, Frame } kind = NeedMore;
+    uint16_t transactionId = 0;
+    TDataByte frame; // unit id and PDU
+};
+
+MbapSplit splitMbap(const TDataByte &rx)
+{
+    MbapSplit r;
+    if (rx.size() < MbapHeaderSize)
+        return r;
+    const uint16_t protocol = uint16_t(byteAt(rx, 2) << 8 | byteAt(rx, 3));
+    const int length = byteAt(rx, 4) << 8 | byteAt(rx, 5);
+    // Unit id and function code at least, a PDU of 253 bytes at most. Anything else means the
+    // stream is out of step (or is not Modbus TCP), and no later byte can be trusted to start a
+    // frame.
+    if (protocol != 0 || length < 2 || length > MbapMaxLength) {
+        r.kind = MbapSplit::Broken;
+        return r;
+    }
+    if (rx.size() < 6 + length)
+        return r;
+    r.kind = MbapSplit::Frame;
+    r.transactionId = uint16_t(byteAt(rx, 0) << 8 | byteAt(rx, 1));
+    r.frame = rx.mid(6, length);
     return r;
 }
 
@@ -176,6 +248,21 @@ uint16_t ModbusCrc16(const TDataByte &frame)
     return Crc16(frame.constData(), frame.size() - 2);
 }
 
+TDataByte MbapFrame(uint16_t transactionId, uint8_t unit, const TDataByte &pdu)
+{
+    const int length = int(pdu.size()) + 1;
+    TDataByte f;
+    f.reserve(MbapHeaderSize + pdu.size());
+    f.append(char(transactionId >> 8));
+    f.append(char(transactionId & 0xFF));
+    f.append(2, '\0'); // protocol id 0: Modbus
+    f.append(char((length >> 8) & 0xFF));
+    f.append(char(length & 0xFF));
+    f.append(char(unit));
+    f.append(pdu);
+    return f;
+}
+
 // ---------------------------------------------------------------------------------------
 // Component
 
@@ -199,9 +286,15 @@ QString TModbusM::ErrorMessage(int code)
 }
 
 TModbusM::TModbusM(QObject *owner, std::unique_ptr<SerialDevice> device)
-    : QObject(owner), FDevice(device ? std::move(device) : std::make_unique<QtSerialDevice>())
+    : QObject(owner), FDevice(std::move(device)), FDeviceHandedIn(FDevice != nullptr)
 {
     FReadBuffer.resize(InQueueSize);
+    // The timers are the master's children, so moving the master to another thread (before its
+    // first OpenPort) takes them along. As members they are gone before QObject's destructor
+    // would delete its children.
+    FPollTimer.setParent(this);
+    FFrameGapTimer.setParent(this);
+    FResponseTimer.setParent(this);
     FPollTimer.setInterval(PollInterval);
     connect(&FPollTimer, &QTimer::timeout, this, &TModbusM::PollTick);
     FFrameGapTimer.setSingleShot(true);
@@ -209,9 +302,10 @@ TModbusM::TModbusM(QObject *owner, std::unique_ptr<SerialDevice> device)
     connect(&FFrameGapTimer, &QTimer::timeout, this, &TModbusM::FrameGapTimeout);
     FResponseTimer.setInterval(FTimeout);
     connect(&FResponseTimer, &QTimer::timeout, this, &TModbusM::ResponseTimeout);
-    // A lost line is forgotten at once, so the next OpenPort opens it again.
-    FDevice->setLostHandler([this] { ClosePort(); });
-    FDevice->setArrivalHandler([this] { BytesArrived(); });
+    if (FDevice) {
+        FDevice->setLostHandler([this] { LineLost(); });
+        FDevice->setArrivalHandler([this] { BytesArrived(); });
+    }
 }
 
 TModbusM::~TModbusM()
@@ -221,9 +315,34 @@ TModbusM::~TModbusM()
     FFrameGapTimer.stop();
     OnResponseReady = nullptr;
     OnError = nullptr;
-    FDevice->setLostHandler({});
-    FDevice->setArrivalHandler({});
+    if (FDevice) {
+        FDevice->setLostHandler({});
+        FDevice->setArrivalHandler({});
+    }
     ClosePort();
+}
+
+void TModbusM::LineLost()
+{
+    // Bytes that came just before the loss (an answer, then the gateway hung up) still count;
+    // then the line is forgotten, so the next OpenPort opens it again.
+    DrainPort();
+    ClosePort();
+}
+
+void TModbusM::UseDeviceFor(DeviceTransport transport)
+{
+    const bool network = transport != DeviceTransport::Serial;
+    if (FDeviceHandedIn || (FDevice && (FDeviceKind != DeviceTransport::Serial) == network))
+        return;
+    // Made here, on the thread that opens it: sockets and serial ports belong to their thread.
+    if (network)
+        FDevice = std::make_unique<TcpDevice>();
+    else
+        FDevice = std::make_unique<QtSerialDevice>();
+    FDeviceKind = transport;
+    FDevice->setLostHandler([this] { LineLost(); });
+    FDevice->setArrivalHandler([this] { BytesArrived(); });
 }
 
 void TModbusM::setComPort(TComPortNumber value)
@@ -289,26 +408,56 @@ QString TModbusM::DevicePath(TComPortNumber port) const
 
 bool TModbusM::OpenPort()
 {
-    if (IsPortOpen())
+    if (FPortReady && IsPortOpen())
         return true;
-    if (!FDevice->open(DevicePath()))
+    // A network connection comes up between two calls, outside this one: the call that first
+    // finds it open still configures it and starts the poll tick.
+    FPortReady = false;
+    const QString path = DevicePath();
+    DeviceAddress address;
+    FAddressError.clear();
+    if (!parseDeviceAddress(path, &address, &FAddressError)) {
+        // Nothing to open; the transport stays what it was, so no frame goes out in a form the
+        // far end does not speak.
+        return false;
+    }
+    FTransport = address.transport;
+    FUnit = address.unit;
+    UseDeviceFor(FTransport);
+    if (!FDevice->open(path))
         return false;
     ConfigurePort();
     // Configuring may already have found the line dead.
     if (!IsPortOpen())
         return false;
+    // A fresh connection carries nothing of the last one: half a frame left over from a
+    // connection that broke off would swallow the first answer.
+    if (FTransport == DeviceTransport::ModbusTcp)
+        FRxBuffer.clear();
     FPollTimer.start(PollInterval);
+    FPortReady = true;
     return true;
+}
+
+bool TModbusM::PortOpening() const { return FDevice && !FDevice->isOpen() && FDevice->isOpening(); }
+
+QString TModbusM::PortErrorText() const
+{
+    if (!FAddressError.isEmpty())
+        return FAddressError;
+    return FDevice && !FDevice->isOpen() ? FDevice->errorText() : QString();
 }
 
 void TModbusM::ClosePort()
 {
+    FPortReady = false;
     FPollTimer.stop();
     FFrameGapTimer.stop();
-    FDevice->close();
+    if (FDevice)
+        FDevice->close();
 }
 
-bool TModbusM::IsPortOpen() const { return FDevice->isOpen(); }
+bool TModbusM::IsPortOpen() const { return FDevice && FDevice->isOpen(); }
 
 void TModbusM::ConfigurePort()
 {
@@ -402,14 +551,17 @@ int TModbusM::FrameGapMs(qint32 baudRate)
 
 void TModbusM::BytesArrived()
 {
-    // Every arrival restarts the gap: the frame is drained once the line has fallen quiet.
+    // Every arrival restarts the gap: the frame is drained once the line has fallen quiet. On
+    // TCP the pauses are the network's, not the instrument's: drain at once.
     if (ReadOnArrival && IsPortOpen())
-        FFrameGapTimer.start(FrameGapMs(BaudRateOf(FComPortSpeed)));
+        FFrameGapTimer.start(FTransport == DeviceTransport::Serial ? FrameGapMs(BaudRateOf(FComPortSpeed)) : 0);
 }
 
 void TModbusM::DrainPort()
 {
     FFrameGapTimer.stop();
+    if (!FDevice)
+        return;
     const qint64 n = FDevice->read(FReadBuffer.data(), InQueueSize);
     if (n > 0)
         ReceiveBytes(FReadBuffer.constData(), int(n));
@@ -435,7 +587,11 @@ void TModbusM::SendRequest()
     }
     FBusy = true;
     FLastError = meNoError;
-    FRxBuffer.clear();
+    // On Modbus TCP the buffer is the connection's byte stream: a late answer's frame that is
+    // still coming in is completed and then dropped by its transaction id, instead of its tail
+    // being taken for the start of the next frame.
+    if (FTransport != DeviceTransport::ModbusTcp)
+        FRxBuffer.clear();
 
     TDataByte frame;
     frame.reserve(264);
@@ -488,10 +644,17 @@ void TModbusM::SendRequest()
         return;
     }
 
-    frame.append(2, '\0');
-    const uint16_t crc = ModbusCrc16(frame);
-    frame[frame.size() - 2] = char(crc & 0xFF);
-    frame[frame.size() - 1] = char(crc >> 8);
+    if (FTransport == DeviceTransport::ModbusTcp) {
+        // The MBAP header replaces address and CRC; every request has an id of its own.
+        FMbapUnit = FUnit >= 0 ? uint8_t(FUnit) : SlaveId;
+        frame = MbapFrame(++FTransactionId, FMbapUnit, frame.mid(1));
+        FMbapAwaiting = true;
+    } else {
+        frame.append(2, '\0');
+        const uint16_t crc = ModbusCrc16(frame);
+        frame[frame.size() - 2] = char(crc & 0xFF);
+        frame[frame.size() - 1] = char(crc >> 8);
+    }
 
     if (SendBytes(frame.constData(), int32_t(frame.size())) == frame.size())
         FResponseTimer.start();
@@ -501,14 +664,64 @@ void TModbusM::SendRequest()
 
 void TModbusM::ReceiveBytes(const char *data, int count)
 {
-    FResponseTimer.stop();
     if (data && count > 0)
         FRxBuffer.append(data, count);
+    if (FTransport == DeviceTransport::ModbusTcp) {
+        ReceiveMbap();
+        return;
+    }
+    if (FTransport == DeviceTransport::RtuOverTcp && rtuFrameIncomplete(FRxBuffer, Quantity, RegisterDim)) {
+        // The rest is on its way; the response wait goes on meanwhile.
+        TrimRxBuffer();
+        return;
+    }
+    FResponseTimer.stop();
 
     const ResponseCheck check = checkResponse(FRxBuffer, Quantity, RegisterDim);
     // Stray bytes never pile up: only the newest bytes, as many as the largest frame, stay.
     TrimRxBuffer();
+    Conclude(check);
+}
 
+void TModbusM::ReceiveMbap()
+{
+    for (;;) {
+        const MbapSplit split = splitMbap(FRxBuffer);
+        if (split.kind == MbapSplit::NeedMore)
+            return;
+        if (split.kind == MbapSplit::Broken) {
+            // Nothing in the buffer can be trusted to start a frame: drop it all. The answer to
+            // the pending request may still follow and is then taken.
+            FRxBuffer.clear();
+            FResponseTimer.stop();
+            RaiseError(meCommError, true);
+            return;
+        }
+        FRxBuffer.remove(0, 6 + split.frame.size());
+        // An answer to an earlier request (it came after its time-out) or a second answer to
+        // this one: never taken for the answer awaited now.
+        if (!FMbapAwaiting || split.transactionId != FTransactionId)
+            continue;
+        FResponseTimer.stop();
+        if (byteAt(split.frame, 0) != FMbapUnit) {
+            // The right transaction from the wrong instrument: the gateway mixed them up.
+            FMbapAwaiting = false;
+            FRxBuffer.clear();
+            RaiseError(meCommError, true);
+            return;
+        }
+        const ResponseCheck outcome = checkResponse(split.frame, Quantity, RegisterDim, 0);
+        // Exception 5 keeps the transaction open for its real answer, under the same id.
+        FMbapAwaiting = outcome.kind == ResponseCheck::KeepWaiting;
+        if (outcome.kind == ResponseCheck::Failed)
+            FRxBuffer.clear();
+        Conclude(outcome);
+        return;
+    }
+}
+
+void TModbusM::Conclude(const ResponseCheck &check)
+{
     switch (check.kind) {
     case ResponseCheck::Accepted:
         ResponseData = check.data;

@@ -9,9 +9,20 @@
 // once the line has been quiet for a frame gap the master drains them. The 1000 ms poll tick
 // drains as well, so a device that never tells, or a line that is never quiet, is still read.
 //
-// Everything runs on the user-interface thread; the poll tick, the response time-out and the
-// owner's calls never overlap. One transaction is in flight at a time (Busy).
+// The device string ([devices] of KTcom.ini, DeviceAddress.h) may also name an instrument bank
+// behind Ethernet. tcp://HOST:PORT carries the same RTU frames over TCP; modbus-tcp://… frames
+// each request with the MBAP header instead of the CRC and accepts only the answer carrying the
+// request's transaction id. A TCP connection opens in the background: OpenPort starts it and
+// returns at once, true only once it is there (TcpDevice.h has the time-out and retry rules).
+// On TCP a frame may come in pieces with any pause between them, so an RTU answer still
+// shorter than the one expected waits for the rest instead of failing its CRC.
+//
+// Everything runs on the thread that owns the master: create it there, or move it there before
+// its first OpenPort (its timers move with it; its device is made by the first OpenPort, on the
+// thread that calls it). The poll tick, the response time-out and the owner's calls never
+// overlap. One transaction is in flight at a time (Busy).
 
+#include "DeviceAddress.h"
 #include "SerialDevice.h"
 
 #include <QByteArray>
@@ -57,6 +68,18 @@ uint16_t Crc16(const char *data, qsizetype size);
 // itself (low byte first on the wire). A frame of fewer than three bytes gives 0xFFFF.
 uint16_t ModbusCrc16(const TDataByte &frame);
 
+// Modbus TCP's MBAP header: transaction id, protocol id (0), the count of the bytes that follow
+// it (unit id and PDU), unit id; 16-bit fields high byte first.
+constexpr int MbapHeaderSize = 7;
+// The largest count the length field may give: unit id + a PDU of at most 253 bytes.
+constexpr int MbapMaxLength = 254;
+// The header for transactionId and unit, then pdu (function code and data).
+TDataByte MbapFrame(uint16_t transactionId, uint8_t unit, const TDataByte &pdu);
+
+namespace ModbusFrames {
+struct ResponseCheck;
+}
+
 // Failure codes; ErrorMessage(code) gives the text OnError passes.
 enum TModbusError : uint8_t {
     meNoError = 0,
@@ -85,7 +108,9 @@ public:
     static constexpr uint16_t PollInterval = 1000; // ms between drains of the port
     static constexpr int MaxRxBuffer = 256;        // the largest RTU frame
 
-    // device: the port's operating-system side; the Qt SerialPort one when none is given.
+    // device: the port's operating-system side, used for every device string (tests hand in
+    // their own). Without one, OpenPort makes the device its string calls for (Qt SerialPort
+    // for a path, a TCP connection for a network address), on the calling thread.
     explicit TModbusM(QObject *owner = nullptr, std::unique_ptr<SerialDevice> device = nullptr);
     ~TModbusM() override;
 
@@ -112,8 +137,19 @@ public:
     QString DevicePath() const { return DevicePath(FComPort); }
 
     // Opens and configures the port unless it is open; true when it is open afterwards.
-    // The poll tick runs while the port is open.
+    // The poll tick runs while the port is open. Never waits: a network device connects in
+    // the background and a later call finds it open.
     bool OpenPort();
+    // A network connection is on its way.
+    bool PortOpening() const;
+    // Why the port is not open, when that is known (a malformed device string, a host not
+    // found, a refused or timed-out connection, a connection the far end closed); empty while
+    // open.
+    QString PortErrorText() const;
+    // How the device string of the last OpenPort is reached, and the Modbus TCP unit it names.
+    DeviceTransport Transport() const { return FTransport; }
+    // Transaction id of the last Modbus TCP request (0 before the first).
+    uint16_t TransactionId() const { return FTransactionId; }
     // Stops the poll tick and closes the port; harmless when closed. A pending transaction
     // is left to its time-out.
     void ClosePort();
@@ -131,7 +167,8 @@ public:
     // The line has been quiet for a frame gap since bytes arrived: drains them like PollTick.
     void FrameGapTimeout();
     // Quiet time that ends a frame at a bit rate: 3.5 character times (11 bits each), but at
-    // least MinFrameGapMs.
+    // least MinFrameGapMs. On TCP bytes are drained as soon as they arrive (the frame's
+    // length, not a pause, tells whether it is whole).
     static int FrameGapMs(qint32 baudRate);
     // USB adapters hand received bytes over in bursts up to 16 ms apart (their latency
     // timer), so a shorter quiet time would cut frames in two.
@@ -166,12 +203,14 @@ public:
     TDataByte WriteData;
 
     // Every byte received since the last request started (at most MaxRxBuffer, the newest).
+    // With Modbus TCP: the bytes of frames not yet complete (whole frames are taken out).
     const TDataByte &RxBuffer() const { return FRxBuffer; }
     uint8_t LastError() const { return FLastError; }
     bool Busy() const { return FBusy; }
     const QTimer &ResponseTimer() const { return FResponseTimer; }
     const QTimer &PollTimer() const { return FPollTimer; }
     const QTimer &FrameGapTimer() const { return FFrameGapTimer; }
+    // Null until the first OpenPort when no device was handed in.
     SerialDevice *Device() const { return FDevice.get(); }
 
     // Builds the request from the properties, writes it and starts the response wait. The
@@ -186,13 +225,26 @@ public:
     static QString ErrorMessage(int code);
 
 private:
+    void Conclude(const ModbusFrames::ResponseCheck &check);
+    void ReceiveMbap();
     void RaiseError(uint8_t code, bool clearBusy);
     void RaiseResponseReady();
     void TrimRxBuffer();
     void DrainPort();
     void BytesArrived();
+    void LineLost();
+    void UseDeviceFor(DeviceTransport transport);
 
     std::unique_ptr<SerialDevice> FDevice;
+    bool FDeviceHandedIn = false;
+    bool FPortReady = false; // opened and configured by OpenPort, poll tick running
+    DeviceTransport FDeviceKind = DeviceTransport::Serial; // what FDevice was made for
+    DeviceTransport FTransport = DeviceTransport::Serial;
+    int FUnit = -1;              // Modbus TCP unit from the device string; -1: SlaveId
+    QString FAddressError;       // the device string could not be read
+    uint16_t FTransactionId = 0;
+    uint8_t FMbapUnit = 0;       // unit of the last Modbus TCP request
+    bool FMbapAwaiting = false;  // the last Modbus TCP request has had no final answer yet
     TComPortNumber FComPort = pnCOM2;
     TComPortBaudRate FComPortSpeed = br9600;
     TComPortDataBits FComPortDataBits = db8BITS;

@@ -2,7 +2,8 @@
 // The operating-system side of the serial port, as the Modbus master needs it: open by path,
 // line settings, purge, queue levels, a non-blocking drain and a blocking write. The master's
 // own logic (when to open, configure, purge, wait and give up) lives in TModbusM; only these
-// calls differ between the real port (QtSerialDevice) and a test's stand-in.
+// calls differ between the real port (QtSerialDevice), a TCP connection to a serial device
+// server (TcpDevice) and a test's stand-in.
 
 #include <QString>
 #include <QtGlobal>
@@ -34,6 +35,12 @@ public:
     // Harmless when closed.
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
+    // A device that opens asynchronously (a network connection) is on its way: open() has
+    // started it and returns true once it is there. A serial device never is.
+    virtual bool isOpening() const { return false; }
+    // Why the device is not open or was lost, when it can tell (a network device: host not
+    // found, refused, time-out, closed by the far end); empty otherwise or once it is open.
+    virtual QString errorText() const { return {}; }
 
     // Applies the line settings; false when the device refused any of them (the others are
     // applied all the same).

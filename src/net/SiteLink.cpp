@@ -69,7 +69,16 @@ void SiteLink::shutdown()
 QByteArray SiteLink::statusPayload(bool online) const
 {
     return encodeStatus(m_settings.station, online, m_comm, QStringLiteral(QZ_VERSION), QDateTime::currentDateTime(),
-                        m_option, m_channelCount);
+                        m_option, m_channelCount, m_storing);
+}
+
+void SiteLink::setStoring(bool storing)
+{
+    if (storing == m_storing)
+        return;
+    m_storing = storing;
+    if (m_link.isConnected())
+        publishStatus(true);
 }
 
 void SiteLink::setChannels(const TOption &option, int channelCount)

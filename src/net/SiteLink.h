@@ -7,6 +7,7 @@
 //   start(programDir)        at start-up, after the settings are loaded
 //   answerDecoded(rec, n)    after each decoded answer
 //   setCommState(state)      when the communication state changes (OK / ERROR)
+//   setStoring(storing)      whether records are being kept (published with the status)
 //   settingsSaved()          after a settings dialog saved (names, units, limits, count)
 //   recordStored()           after each stored wwdd record
 //   eventJournaled()         after each journal event
@@ -54,6 +55,8 @@ public:
     void setChannels(const TOption &option, int channelCount);
     void answerDecoded(const TAllRecord &record, int channelCount);
     void setCommState(StationComm state);
+    // Whether records are being kept; the status says so ("storing").
+    void setStoring(bool storing);
     void settingsSaved();
     void recordStored();
     void eventJournaled();
@@ -84,6 +87,7 @@ private:
     StationComm m_comm = StationComm::None;
     TOption m_option;
     int m_channelCount = 0;
+    bool m_storing = false;
     MqttLink m_link;
     PublishCursor m_cursor;
     std::unique_ptr<HistorySource> m_history;

@@ -114,7 +114,7 @@ std::optional<double> storedValue(const QString &text, bool isNull)
 }
 
 QByteArray encodeStatus(const QString &station, bool online, StationComm comm, const QString &version,
-                        const QDateTime &time, const TOption &option, int channelCount)
+                        const QDateTime &time, const TOption &option, int channelCount, bool storing)
 {
     const int count = std::clamp(channelCount, 0, MaxChannels);
     QJsonArray channels;
@@ -128,6 +128,7 @@ QByteArray encodeStatus(const QString &station, bool online, StationComm comm, c
     return compact(QJsonObject{{QStringLiteral("station"), station},
                                {QStringLiteral("online"), online},
                                {QStringLiteral("comm"), commStateText(comm)},
+                               {QStringLiteral("storing"), storing},
                                {QStringLiteral("version"), version},
                                {QStringLiteral("time"), isoWithOffset(time)},
                                {QStringLiteral("channelCount"), count},

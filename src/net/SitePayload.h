@@ -55,8 +55,9 @@ struct JournalRow {
     QString detail;
 };
 
+// storing: records are being kept (the storage tick runs and its last record was stored).
 QByteArray encodeStatus(const QString &station, bool online, StationComm comm, const QString &version,
-                        const QDateTime &time, const TOption &option, int channelCount);
+                        const QDateTime &time, const TOption &option, int channelCount, bool storing);
 QByteArray encodeWill(const QString &station);
 QByteArray encodeLive(const QDateTime &time, const TAllRecord &record, int channelCount);
 // Empty when the record's datim is not a valid local time (such a record cannot be keyed).

@@ -2,6 +2,7 @@
 
 #include "InstrumentAnswer.h"
 
+#include <algorithm>
 #include <limits>
 
 int pollQuantity(int channelCount) { return standardChannelCount(channelCount) == 32 ? 64 : 32; }
@@ -50,4 +51,17 @@ int storagePeriodMs(int storageIntervalMs)
     if (storageIntervalMs < 1000 || storageIntervalMs > 86'400'000)
         return 5000;
     return storageIntervalMs;
+}
+
+qint64 diskSpaceNeeded(int channelCount, int storagePeriodMs)
+{
+    constexpr qint64 Floor = qint64(1) << 30;
+    const qint64 perRecord = 64 + 12 * qint64(std::clamp(channelCount, 0, MaxChannels));
+    const qint64 perDay = storagePeriodMs > 0 ? perRecord * (qint64(86400000) / storagePeriodMs) : 0;
+    return std::max(Floor, perDay);
+}
+
+bool diskSpaceLow(qint64 freeBytes, qint64 needed, bool lowBefore)
+{
+    return lowBefore ? freeBytes < needed + needed / 20 : freeBytes < needed;
 }

@@ -43,3 +43,11 @@ private:
 // The storage tick's period: the configured interval, or 5000 ms when it is below 1 s or
 // above a day.
 int storagePeriodMs(int storageIntervalMs);
+
+// Free space the program directory's file system must keep: 1 GiB, or a day of records at the
+// current rate when that is more. A record of n channels takes about 64 + 12·n bytes on disk
+// (its time, n texts of "%8.3F", the row and index overhead of the table).
+qint64 diskSpaceNeeded(int channelCount, int storagePeriodMs);
+// Whether the disk is (still) too full: below `needed` raises it; once raised it returns only
+// at 5 % above, so free space that hovers at the line does not raise it every minute.
+bool diskSpaceLow(qint64 freeBytes, qint64 needed, bool lowBefore);

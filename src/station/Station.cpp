@@ -4,6 +4,7 @@
 #include "AppError.h"
 #include "DataModuleFrm.h"
 #include "HistoryTable.h"
+#include "DeviceAddress.h"
 #include "ModbusM.h"
 #include "SerialAccess.h"
 #include "SettingsFiles.h"
@@ -12,6 +13,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QStorageInfo>
 
 namespace {
 
@@ -28,6 +30,8 @@ Station::Station(const StationConfig &config, QObject *parent)
     connect(&Write_timer, &QTimer::timeout, this, &Station::Write_timerTimer);
     connect(&Send, &QTimer::timeout, this, &Station::SendTimer);
     connect(&Receive, &QTimer::timeout, this, &Station::ReceiveTimer);
+    DiskCheck.setInterval(60000);
+    connect(&DiskCheck, &QTimer::timeout, this, &Station::DiskCheckTimer);
 
     comm1 = new TModbusM(this);
     comm1->setObjectName(QStringLiteral("comm1"));
@@ -91,6 +95,8 @@ StationStart Station::startUp()
         Site->setChannels(Option, SysParams.ChannelCount);
         Site->start(m_config.programDir);
     });
+    DiskCheck.start();
+    DiskCheckTimer();
     if (m_config.autoStart)
         startRun();
     m_starting = false;
@@ -103,6 +109,7 @@ void Station::shutDown()
     Send.stop();
     Receive.stop();
     Write_timer.stop();
+    DiskCheck.stop();
     Alarms->stationEvent(AlarmCenter::StationEvent::ProgramEnded);
     // "offline" to the broker and a clean disconnect (a crash leaves it to the last will).
     Site->shutdown();
@@ -150,12 +157,16 @@ void Station::setupCommAndHistory()
     }
     m_portUp = opened;
     m_portShown = opened;
-    if (!opened) {
+    if (!opened && comm1->PortOpening()) {
+        // A network device connects in the background: not a failure yet. The poll tick says
+        // so if the connection cannot be made.
+        m_portUp = true;
+        m_portPending = true;
+    } else if (!opened) {
         Alarms->stationEvent(AlarmCenter::StationEvent::PortOpenFailed,
                              comm.port + (m_portKnown ? QStringLiteral(" ") + comm1->DevicePath() : QString()));
         // A device there but not permitted is named with its fix (group membership).
-        raise(StationMessage::Kind::Message,
-              m_portKnown ? openPortFailureText(OpenPortError, comm1->DevicePath()) : OpenPortError, false);
+        raise(StationMessage::Kind::Message, openPortMessage(), false);
     }
 
     // The history table is bound and opened even without a port, so a run started later
@@ -163,6 +174,17 @@ void Station::setupCommAndHistory()
     openHistoryTable();
     if (opened)
         Receive.start();
+}
+
+QString Station::openPortMessage() const
+{
+    if (!m_portKnown)
+        return OpenPortError;
+    // A network device says why it cannot be reached; a serial device that is there but not
+    // permitted is named with its fix (group membership).
+    if (comm1->Transport() != DeviceTransport::Serial)
+        return comm1->PortErrorText().isEmpty() ? OpenPortError : OpenPortError + u'\n' + comm1->PortErrorText();
+    return openPortFailureText(OpenPortError, comm1->DevicePath());
 }
 
 void Station::openHistoryTable()
@@ -250,11 +272,22 @@ void Station::SendTimer()
         const bool open = m_portKnown && comm1->OpenPort();
         if (open)
             m_portShown = true; // the adapter may have appeared since start-up
-        if (open != m_portUp && m_portKnown) {
+        // A network connection on its way is neither up nor failed yet.
+        const bool failed = !open && !(m_portKnown && comm1->PortOpening());
+        if (m_portKnown && (open ? !m_portUp : failed && m_portUp)) {
             m_portUp = open;
+            QString detail = m_portName + QStringLiteral(" ") + comm1->DevicePath();
+            if (!open && !comm1->PortErrorText().isEmpty())
+                detail += QStringLiteral(" ") + comm1->PortErrorText();
             Alarms->stationEvent(open ? AlarmCenter::StationEvent::PortRestored : AlarmCenter::StationEvent::PortOpenFailed,
-                                 m_portName + QStringLiteral(" ") + comm1->DevicePath());
+                                 detail);
+            // The first connection of a network device failed: said as a serial port that
+            // cannot be opened is said at start-up.
+            if (failed && m_portPending)
+                raise(StationMessage::Kind::Message, openPortMessage(), false);
         }
+        if (open || failed)
+            m_portPending = false;
         comm1->FunctionCode = 3;
         comm1->SlaveId = 1;
         comm1->Offset = 0;
@@ -314,21 +347,40 @@ void Station::ReceiveTimer()
         StoreHistoryRecord(*HistoryTable, now, AllRecord, SysParams.ChannelCount);
         m_lastStored = now;
         m_storageError.clear();
-        Site->recordStored();
-        if (m_storageErrorShown)
-            Alarms->stationEvent(AlarmCenter::StationEvent::StorageRestored);
         m_storageErrorShown = false;
+        Site->recordStored();
+        // Stored again: the storage alarm returns.
+        Alarms->storageCondition(StorageFailedKind, false);
     } catch (const AppError &e) {
         m_storageError = e.text();
-        // Said once: a failing disk must not pile up a message every storage period. Storage
-        // keeps retrying and says so again after it has worked once.
+        // A station that cannot store says so until it can: an alarm, active from the first
+        // failed tick until a record is stored again. Said once as a message too: a failing disk
+        // must not pile up a box every storage period.
+        Alarms->storageCondition(StorageFailedKind, true, e.text());
         if (!m_storageErrorShown) {
             m_storageErrorShown = true;
-            Alarms->stationEvent(AlarmCenter::StationEvent::StorageFailed, e.text());
             raise(StationMessage::Kind::Error, e.text(), false);
         }
     }
     publish(StationSnapshot::Reason::Stored);
+}
+
+void Station::DiskCheckTimer()
+{
+    QStorageInfo disk(m_config.programDir);
+    if (!disk.isValid() || !disk.isReady())
+        return;
+    const qint64 free = disk.bytesAvailable();
+    const qint64 needed = diskSpaceNeeded(SysParams.ChannelCount, Receive.interval());
+    m_diskLow = diskSpaceLow(free, needed, m_diskLow);
+    const auto mib = [](qint64 bytes) { return QString::number(bytes / (1024 * 1024)); };
+    Alarms->storageCondition(DiskLowKind, m_diskLow,
+                             QStringLiteral("程序目录所在磁盘只剩 %1 MiB，低于 %2 MiB，请清理磁盘。\n"
+                                            "%3 bytes free on %4 (%5), %6 needed")
+                                 .arg(mib(free), mib(needed))
+                                 .arg(free)
+                                 .arg(disk.rootPath(), QString::fromLocal8Bit(disk.device()))
+                                 .arg(needed));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -365,6 +417,7 @@ StationSnapshot Station::snapshot(StationSnapshot::Reason reason) const
 
 void Station::publish(StationSnapshot::Reason reason)
 {
+    Site->setStoring(Receive.isActive() && m_storageError.isEmpty());
     ++m_serial;
     Q_EMIT snapshotPublished(snapshot(reason));
 }

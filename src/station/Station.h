@@ -70,6 +70,8 @@ public:
     // The storage tick follows the configured storage interval; a running tick is restarted
     // only when the period really changes.
     void ApplyStorageInterval();
+    // Every minute: the free space of the program directory's file system ("磁盘空间不足").
+    void DiskCheckTimer();
 
     // A copy of the state as it stands (what the next snapshot would carry).
     StationSnapshot snapshot(StationSnapshot::Reason reason = StationSnapshot::Reason::Command) const;
@@ -78,6 +80,7 @@ public:
     QTimer Write_timer;
     QTimer Send;
     QTimer Receive;
+    QTimer DiskCheck; // 60 s, from start-up on
     TModbusM *comm1 = nullptr;
     std::unique_ptr<db::TTable> HistoryTable;
     CommWatchCounter CommWatch;
@@ -99,6 +102,8 @@ Q_SIGNALS:
 private:
     void setupCommAndHistory();
     void openHistoryTable();
+    // "打开串口错误", with why where that is known.
+    QString openPortMessage() const;
     void publish(StationSnapshot::Reason reason);
     // Says text to whoever shows the station; journaled as "运行错误" unless the fact is
     // journaled already under a kind of its own (port, storage) or comes from the journal.
@@ -115,6 +120,7 @@ private:
     bool m_portKnown = false; // the configured port name names a port the master has
     bool m_portShown = false; // the port has been open once since start-up
     bool m_portUp = false;    // the port was open at the last attempt (journaled when it changes)
+    bool m_portPending = false; // a network device's first connection is on its way
     CommShown m_commShown = CommShown::None;
     QString m_portName;       // as configured: "COM1"
     int m_speed = 0;          // bit/s as configured
@@ -122,4 +128,5 @@ private:
     int m_answerBytes = -1;
     QDateTime m_lastStored;
     QString m_storageError;
+    bool m_diskLow = false;
 };

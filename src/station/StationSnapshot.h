@@ -30,7 +30,7 @@ struct StationSnapshot {
 
     CommShown comm = CommShown::None;
     bool running = false;           // polling (开始运行 … 停止运行)
-    bool storing = false;           // the storage tick runs
+    bool storing = false;           // the storage tick runs (records are kept when storageError is empty)
     int storagePeriodMs = 0;
 
     // The line as configured, and whether it has been opened since start-up.

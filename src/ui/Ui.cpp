@@ -1,5 +1,7 @@
 #include "Ui.h"
 
+#include "ScreenText.h"
+
 #include <QApplication>
 #include <QDateTime>
 #include <QDialog>
@@ -141,11 +143,8 @@ WaitCursor::~WaitCursor() { QApplication::restoreOverrideCursor(); }
 QString localDateTimeText(const QDateTime &dt)
 {
     const QLocale locale = QLocale::system();
-    QString timeFormat = locale.timeFormat(QLocale::LongFormat);
-    timeFormat.remove(QLatin1Char('t'));
-    timeFormat = timeFormat.trimmed();
-    return locale.toString(dt.date(), QLocale::ShortFormat) + QLatin1Char(' ')
-        + locale.toString(dt.time(), timeFormat);
+    return locale.toString(dt.date(), shortDateFormat(locale)) + QLatin1Char(' ')
+        + locale.toString(dt.time(), longTimeFormat(locale));
 }
 
 void installFontSubstitutions()

@@ -1,6 +1,7 @@
 #include "AlarmModels.h"
 
 #include "EventsExport.h"
+#include "ScreenText.h"
 
 RowLook alarmRowLook(AlarmState state, bool blinkOn)
 {
@@ -15,6 +16,11 @@ RowLook alarmRowLook(AlarmState state, bool blinkOn)
         break;
     }
     return {};
+}
+
+QDateTime journalExportEnd(const QDateTime &queryEnd, bool live, const QDateTime &now)
+{
+    return live && now > queryEnd ? now : queryEnd;
 }
 
 AlarmListModel::AlarmListModel(QObject *parent) : QAbstractTableModel(parent) {}
@@ -80,6 +86,10 @@ QVariant AlarmListModel::headerData(int section, Qt::Orientation orientation, in
     return {};
 }
 
+namespace {
+constexpr int JournalValueColumn = 5; // the value, in the columns of journalColumnTitles()
+}
+
 JournalModel::JournalModel(QObject *parent) : QAbstractTableModel(parent) {}
 
 void JournalModel::setRows(const QList<JournalEvent> &rows)
@@ -116,8 +126,11 @@ QVariant JournalModel::data(const QModelIndex &index, int role) const
     if (!index.isValid() || index.row() >= m_rows.size())
         return {};
     const JournalEvent &e = m_rows.at(index.row());
-    if (role == Qt::DisplayRole)
-        return journalRowTexts(e).value(index.column());
+    if (role == Qt::DisplayRole) {
+        // The value column reads with the system's separator; the CSV keeps '.'.
+        const QString text = journalRowTexts(e).value(index.column());
+        return index.column() == JournalValueColumn ? screenNumber(text) : text;
+    }
     if (role == Qt::ForegroundRole) {
         if (e.transition == Transition::Raised)
             return QColor(Qt::red);

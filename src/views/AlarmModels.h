@@ -17,6 +17,15 @@ struct RowLook {
 };
 RowLook alarmRowLook(AlarmState state, bool blinkOn);
 
+// A selected row of the list keeps its look (the red of an unacknowledged alarm still blinks)
+// and shows the selection as a frame of this width in the palette's highlight colour.
+constexpr int SelectedRowFrame = 2;
+
+// The end of the journal's CSV export: a journal that follows new events (live) exports every
+// row it has shown, so up to now (or the range's end, when that lies later); otherwise the
+// range's own end.
+QDateTime journalExportEnd(const QDateTime &queryEnd, bool live, const QDateTime &now);
+
 // Texts of the list's cells: AlarmTexts.h.
 
 class AlarmListModel : public QAbstractTableModel {

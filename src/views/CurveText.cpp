@@ -1,6 +1,7 @@
 #include "CurveText.h"
 
 #include "NumberText.h"
+#include "ScreenText.h"
 #include "SharedState.h"
 
 #include <limits>
@@ -15,5 +16,5 @@ QString curveTitle(const QString &name, float pv)
     const QString separator = QStringLiteral(":  ");
     if (isInterrupted(pv))
         return name + separator + InterruptedText;
-    return name + separator + formatRecord(pv);
+    return name + separator + screenNumber(formatRecord(pv));
 }

@@ -1,14 +1,39 @@
 #include "MyPanels.h"
 
 #include <QLabel>
+#include <QPainter>
 #include <QProgressBar>
 #include <algorithm>
 
 namespace {
 
+// A panel with a lowered outer bevel around a raised inner one, one pixel each: shadow grey
+// and white, the colours of the classic 3D bevel.
+class BevelPanel : public QLabel {
+public:
+    using QLabel::QLabel;
+
+protected:
+    void paintEvent(QPaintEvent *event) override
+    {
+        QLabel::paintEvent(event);
+        QPainter p(this);
+        const QColor shadow(128, 128, 128);
+        const QColor light(255, 255, 255);
+        const auto bevel = [&p](const QRect &r, const QColor &topLeft, const QColor &bottomRight) {
+            p.fillRect(QRect(r.left(), r.top(), r.width(), 1), topLeft);
+            p.fillRect(QRect(r.left(), r.top(), 1, r.height()), topLeft);
+            p.fillRect(QRect(r.left(), r.bottom(), r.width(), 1), bottomRight);
+            p.fillRect(QRect(r.right(), r.top(), 1, r.height()), bottomRight);
+        };
+        bevel(rect(), shadow, light);                    // outer, lowered
+        bevel(rect().adjusted(1, 1, -1, -1), light, shadow); // inner, raised
+    }
+};
+
 QLabel *makePanel(QWidget *tile, int left, int top, int width, int height)
 {
-    auto *panel = new QLabel(tile);
+    auto *panel = new BevelPanel(tile);
     panel->setGeometry(left, top, width, height);
     panel->setAutoFillBackground(true);
     QPalette pal = panel->palette();
@@ -23,9 +48,9 @@ QLabel *makePanel(QWidget *tile, int left, int top, int width, int height)
     panel->setFont(font);
     panel->setAlignment(Qt::AlignCenter);
     panel->setWordWrap(false);
-    // Lowered outer bevel around a raised inner one, one pixel each.
-    panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    panel->setLineWidth(1);
+    // The two bevels take the outer two pixels (BevelPanel); the text is centred inside them.
+    panel->setFrameStyle(QFrame::NoFrame);
+    panel->setContentsMargins(2, 2, 2, 2);
     return panel;
 }
 
@@ -65,9 +90,11 @@ void TMyPanels::setProgressCaption(int value)
     m_progress = value;
     LevelBar->setValue(std::clamp(value, LevelBar->minimum(), LevelBar->maximum()));
     if (!m_barColoured) {
-        // Red bar on a blue ground, drawn flat so every platform style shows the colours.
+        // Red bar on a blue ground, drawn by the style sheet so every platform style shows the
+        // colours, in segments as the classic level bar shows them (blocks with a gap between).
         LevelBar->setStyleSheet(QStringLiteral("QProgressBar { background-color: rgb(0,0,255); border: none; }"
-                                               "QProgressBar::chunk { background-color: rgb(255,0,0); }"));
+                                               "QProgressBar::chunk { background-color: rgb(255,0,0);"
+                                               " height: 7px; margin: 1px; }"));
         m_barColoured = true;
     }
 }

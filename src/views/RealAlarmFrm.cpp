@@ -7,6 +7,7 @@
 #include "EventsExport.h"
 #include "HistoryQuery.h"
 #include "LiveViewHeader.h"
+#include "ScreenText.h"
 #include "Ui.h"
 
 #include <QAction>
@@ -18,7 +19,9 @@
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QPushButton>
+#include <QPainter>
 #include <QResizeEvent>
+#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QTimeEdit>
 #include <QVBoxLayout>
@@ -61,7 +64,41 @@ QTableView *alarmViewGrid(QWidget *parent)
     return view;
 }
 
-// Hourglass while a journal query or export runs.
+// The alarm list's cells: a selected row keeps the colours of its state (the blinking red of
+// an unacknowledged alarm above all) and shows the selection as a frame around the row, where
+// the usual selection fill would hide them.
+class AlarmRowDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        const bool looked = index.data(Qt::BackgroundRole).isValid() || index.data(Qt::ForegroundRole).isValid();
+        if (!looked || !option.state.testFlag(QStyle::State_Selected)) {
+            QStyledItemDelegate::paint(painter, option, index);
+            return;
+        }
+        // The view has filled the selected row already; the grid's own ground goes back first.
+        painter->fillRect(option.rect, option.palette.brush(QPalette::Base));
+        QStyleOptionViewItem plain(option);
+        plain.state &= ~QStyle::State_Selected;
+        plain.state &= ~QStyle::State_HasFocus;
+        QStyledItemDelegate::paint(painter, plain, index);
+
+        const QColor frame = option.palette.color(QPalette::Active, QPalette::Highlight);
+        const QRect r = option.rect;
+        const int w = SelectedRowFrame;
+        painter->save();
+        painter->fillRect(QRect(r.left(), r.top(), r.width(), w), frame);
+        painter->fillRect(QRect(r.left(), r.bottom() - w + 1, r.width(), w), frame);
+        if (index.column() == 0)
+            painter->fillRect(QRect(r.left(), r.top(), w, r.height()), frame);
+        if (index.column() == index.model()->columnCount(index.parent()) - 1)
+            painter->fillRect(QRect(r.right() - w + 1, r.top(), w, r.height()), frame);
+        painter->restore();
+    }
+};
+
 } // namespace
 
 void showAlarmPanel(QLabel *panel, int unacknowledged)
@@ -125,6 +162,7 @@ TRealAlarmForm::TRealAlarmForm(AlarmBoard &center, QWidget *owner)
     AlarmModel = new AlarmListModel(this);
     AlarmGrid->setModel(AlarmModel);
     AlarmGrid->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    AlarmGrid->setItemDelegate(new AlarmRowDelegate(AlarmGrid));
     AlarmGrid->setFont(alarmViewFont(QStringLiteral("宋体"), 17));
     AlarmGrid->verticalHeader()->setDefaultSectionSize(24);
     body->addWidget(AlarmGrid, 1);
@@ -147,7 +185,7 @@ TRealAlarmForm::TRealAlarmForm(AlarmBoard &center, QWidget *owner)
     };
     auto datePicker = [&] {
         auto *p = new QDateEdit(this);
-        p->setDisplayFormat(QStringLiteral("yyyy-MM-dd"));
+        p->setDisplayFormat(pickerDateFormat()); // the system's short date
         p->setCalendarPopup(true);
         p->setFont(pickerFont);
         p->setFixedSize(129, 30);
@@ -156,7 +194,7 @@ TRealAlarmForm::TRealAlarmForm(AlarmBoard &center, QWidget *owner)
     };
     auto timePicker = [&] {
         auto *p = new QTimeEdit(this);
-        p->setDisplayFormat(QStringLiteral("HH:mm:ss"));
+        p->setDisplayFormat(longTimeFormat()); // and long time formats
         p->setFont(pickerFont);
         p->setFixedSize(108, 30);
         queryRow->addWidget(p);
@@ -207,8 +245,7 @@ void TRealAlarmForm::FormCreate()
     const QDateTime dayAgo = now.addDays(-1);
     DateTimePicker1->setDate(dayAgo.date());
     DateTimePicker2->setTime(QTime(dayAgo.time().hour(), dayAgo.time().minute(), dayAgo.time().second()));
-    DateTimePicker3->setDate(now.date());
-    DateTimePicker4->setTime(QTime(now.time().hour(), now.time().minute(), now.time().second()));
+    setEndPickersToNow();
     runQuery(dayAgo, now);
 
     QHeaderView *alarmHeader = AlarmGrid->horizontalHeader();
@@ -265,8 +302,21 @@ void TRealAlarmForm::AckClick()
 
 void TRealAlarmForm::AckAllClick() { m_center.acknowledgeAll(); }
 
+void TRealAlarmForm::setEndPickersToNow()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const QTime t = now.time();
+    DateTimePicker3->setDate(now.date());
+    DateTimePicker4->setTime(QTime(t.hour(), t.minute(), t.second()));
+    EndSetByWindow = QDateTime(DateTimePicker3->date(), DateTimePicker4->time());
+}
+
 void TRealAlarmForm::QueryClick()
 {
+    // Untouched end pickers mean "up to now": the journal keeps following, as the history
+    // window's query does.
+    if (QDateTime(DateTimePicker3->date(), DateTimePicker4->time()) == EndSetByWindow)
+        setEndPickersToNow();
     QDateTime start;
     QDateTime end;
     if (!combinePickers(DateTimePicker1->date(), DateTimePicker2->time(), &start)
@@ -327,16 +377,18 @@ void TRealAlarmForm::ExportCsvClick()
 {
     if (!ExportCsvAction->isEnabled())
         return;
+    // Rows shown since the query ran are in the file too.
+    const QDateTime end = journalExportEnd(QueryEnd, Live, QDateTime::currentDateTime());
     const QString fileTime = QStringLiteral("yyyyMMdd-HHmmss");
     const QString suggested = QDir(m_center.programDirectory())
                                   .filePath(QStringLiteral("events_") + QueryStart.toString(fileTime) + QLatin1Char('_')
-                                            + QueryEnd.toString(fileTime) + QStringLiteral(".csv"));
+                                            + end.toString(fileTime) + QStringLiteral(".csv"));
     const QString file = ui::askSaveFile(this, QStringLiteral("导出CSV"), suggested, QStringLiteral("CSV (*.csv)"),
                                          QStringLiteral("csv"));
     if (file.isEmpty())
         return;
     const ui::WaitCursor wait;
-    ui::guarded([&] { exportEventsCsv(m_center.journal(), QueryStart, QueryEnd, file); });
+    ui::guarded([&] { exportEventsCsv(m_center.journal(), QueryStart, end, file); });
 }
 
 void TRealAlarmForm::Button1Click() { close(); }

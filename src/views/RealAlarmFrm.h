@@ -36,9 +36,13 @@ public:
     // "确认": the selected rows; "全部确认": every alarm waiting for it.
     void AckClick();
     void AckAllClick();
-    // "查询": the journal of the pickers' range.
+    // "查询": the journal of the pickers' range. While the operator has not changed the end
+    // pickers, they move to now first and the journal goes on following new events.
     void QueryClick();
-    // Journal grid context menu "导出CSV…".
+    // The end pickers on the current date and time (to the second).
+    void setEndPickersToNow();
+    // Journal grid context menu "导出CSV…": the rows of the range; while the journal follows
+    // new events, every row shown up to the moment of the export.
     void ExportCsvClick();
     // "返回".
     void Button1Click();
@@ -71,6 +75,8 @@ public:
     QDateTime QueryStart;
     QDateTime QueryEnd;
     bool Live = false; // the query reaches up to now: new rows are added on top
+    // The end pickers as the window last set them.
+    QDateTime EndSetByWindow;
 
 protected:
     void resizeEvent(QResizeEvent *event) override;

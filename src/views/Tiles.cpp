@@ -2,6 +2,7 @@
 
 #include "MyPanels.h"
 #include "NumberText.h"
+#include "ScreenText.h"
 #include "WindowState.h"
 
 #include <algorithm>
@@ -50,7 +51,7 @@ void refreshTile(TMyPanels &tile, int k)
     const float v = AllRecord.Pv[k];
     if (!isInterrupted(v)) {
         tile.setProgressCaption(tileBarPosition(v, Option.LowerLimits[k - 1], Option.UpperLimits[k - 1]));
-        tile.setPvCaption(formatPv3(v));
+        tile.setPvCaption(screenNumber(formatPv3(v)));
         tile.setAlmCaption(AllRecord.AlmText[k]);
     } else {
         // An interrupted channel has no current state: a stale alarm text would mislead.

@@ -3,6 +3,7 @@
 #include "DateTimeText.h"
 #include "HistoryExport.h"
 #include "HistoryLayout.h"
+#include "RecordBreaks.h"
 #include "ReportRules.h"
 #include "RowStore.h"
 #include "SharedState.h"
@@ -201,7 +202,16 @@ public:
             return Step::More;
         }
         if (m_reader->atEnd()) {
-            out += "\n]}\n";
+            // Where the curves stop because nothing was stored: the history window's rule, on
+            // the times of the records sent.
+            out += "\n],\"breaks\":[";
+            const QVector<qsizetype> breaks = RecordBreaks::breaksAfter(m_keys);
+            for (qsizetype i = 0; i < breaks.size(); ++i) {
+                if (i > 0)
+                    out += ',';
+                out += QByteArray::number(breaks.at(i));
+            }
+            out += "]}\n";
             return Step::Done;
         }
         const bool ok = m_reader->readSlice(
@@ -212,6 +222,7 @@ public:
                     return; // a record without a readable time has no place on a time axis
                 out += m_rows++ ? ",\n[" : "\n[";
                 out += QByteArray::number(ms);
+                m_keys.append(double(ms) / 1000.0);
                 for (const int f : std::as_const(m_fields)) {
                     const QByteArray v = f >= 0 ? storedNumberJson(row.text(f)) : QByteArray();
                     out += ',';
@@ -232,6 +243,7 @@ private:
     QDateTime m_from, m_to;
     bool m_started = false;
     qint64 m_rows = 0;
+    QVector<double> m_keys; // seconds, for the breaks (8 bytes a record, not the record)
     QString m_error;
 };
 

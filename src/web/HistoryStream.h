@@ -77,9 +77,11 @@ public:
     virtual QString error() const { return {}; }
 };
 
-// /api/history: {"from","to","channels":[{"channel","name","unit"}…],"records":[[ms,v…]…]}
-// A record is its time in milliseconds since the epoch followed by the channels' values as
-// stored (null for an interruption and for text that is no number).
+// /api/history: {"from","to","channels":[{"channel","name","unit"}…],"records":[[ms,v…]…],
+// "breaks":[i…]}. A record is its time in milliseconds since the epoch followed by the channels'
+// values as stored (null for an interruption and for text that is no number); breaks are the
+// indexes of the records after which nothing was stored (RecordBreaks.h, the history window's
+// rule), where a curve stops.
 struct HistoryChannel {
     int channel = 0;
     QString name;

@@ -4,6 +4,7 @@
 #include "MainF.h"
 
 #include "AlmFrm.h"
+#include "sysFrm.h"
 #include "HistoryGridModel.h"
 #include "Unit3.h"
 
@@ -55,6 +56,7 @@ private Q_SLOTS:
     void healthyLineStaysOkAndLossShowsPromptly();
     void monitoringGoesOnBehindEveryWindow();
     void acquisitionGoesOnWhileTheWindowIsBusy();
+    void settingsDialogLeavesTheStorageTickAlone();
 
 private:
     std::unique_ptr<QTemporaryDir> m_home;
@@ -310,6 +312,49 @@ void TestLiveAcquisition::acquisitionGoesOnWhileTheWindowIsBusy()
     QTest::qWait(2 * 1000 + 500);
     QCOMPARE(w.statusPanelText(0), OkText);
     QVERIFY(!isInterrupted(AllRecord.Pv[1]));
+}
+
+// "系统参数设置" opened and closed halfway through a storage period: the next record comes when
+// it was due, whether the dialog was cancelled or saved unchanged. Only a new period restarts
+// the tick.
+void TestLiveAcquisition::settingsDialogLeavesTheStorageTickAlone()
+{
+    Simulator sim(simulatorProgram());
+    QVERIFY(sim.start({QStringLiteral("--channels"), QStringLiteral("16")}));
+    writeFile(m_home->filePath(QStringLiteral("KTcom.ini")),
+              QStringLiteral("[communication]\r\nCOM=COM1\r\nBps=9600\r\n[devices]\r\nCOM1=%1\r\n").arg(sim.path()).toUtf8());
+    writeFile(m_home->filePath(QStringLiteral("Sys_Para.Pf")), "16\r\n10000\r\n"); // "10秒钟"
+    const QDateTime since = QDateTime::currentDateTime();
+    const auto records = [&] { return storedSince(m_home->path(), since); };
+
+    TMainFrm w(nullptr, true);
+    QTRY_VERIFY_WITH_TIMEOUT(records().size() >= 1, 15000);
+    const QDateTime first = records().last().first;
+
+    // Halfway through the period the dialog is opened and cancelled.
+    QTest::qWait(5000);
+    m_prompter->onModal = [](QDialog *) { return int(QDialog::Rejected); };
+    w.N7Click();
+    QTRY_VERIFY_WITH_TIMEOUT(records().size() >= 2, 15000);
+    const QDateTime second = records().last().first;
+    const qint64 cancelledGap = first.msecsTo(second);
+
+    // Halfway through the next one it is saved as it stands.
+    QTest::qWait(5000);
+    m_prompter->onModal = [](QDialog *dialog) {
+        auto *sys = qobject_cast<TSysForm *>(dialog);
+        if (sys)
+            sys->BitBtn1Click();
+        return sys ? sys->result() : int(QDialog::Rejected);
+    };
+    w.N7Click();
+    QTRY_VERIFY_WITH_TIMEOUT(records().size() >= 3, 15000);
+    const qint64 savedGap = second.msecsTo(records().last().first);
+    // A period is 10 s; a restarted tick would have made it about 15 s.
+    QVERIFY2(cancelledGap > 8000 && cancelledGap < 12500, qPrintable(QString::number(cancelledGap)));
+    QVERIFY2(savedGap > 8000 && savedGap < 12500, qPrintable(QString::number(savedGap)));
+    QCOMPARE(w.lastSnapshot().storagePeriodMs, 10000);
+    QVERIFY(m_prompter->errors.isEmpty());
 }
 
 QTEST_MAIN(TestLiveAcquisition)

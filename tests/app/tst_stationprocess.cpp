@@ -3,6 +3,7 @@
 // (reports, the sqlite3 shell's online backup) while it stores, and an adapter that appears
 // only after the station has started.
 #include "Simulator.h"
+#include "StationFiles.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -37,43 +38,8 @@ void prepareHome(const QString &home, const QString &device)
     writeFile(home + QStringLiteral("/Sys_Para.Pf"), "16\r\n1000\r\n");
 }
 
-// Runs one statement on a file with a connection of its own; the first column of each row.
-QStringList sql(const QString &file, const QString &statement)
-{
-    const QString name = QUuid::createUuid().toString();
-    QStringList out;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(file);
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000"));
-        if (db.open()) {
-            QSqlQuery q(db);
-            if (q.exec(statement))
-                while (q.next())
-                    out.append(q.value(0).toString());
-            else
-                out.append(QStringLiteral("error: ") + q.lastError().text());
-        } else {
-            out.append(QStringLiteral("error: ") + db.lastError().text());
-        }
-    }
-    QSqlDatabase::removeDatabase(name);
-    return out;
-}
 
-int recordCount(const QString &home)
-{
-    const QStringList r = sql(home + QStringLiteral("/wwdd.db"), QStringLiteral("select count(*) from wwdd"));
-    return r.size() == 1 ? r.first().toInt() : -1;
-}
 
-// Records of a station whose channel 1 holds a real value (not the interruption marker).
-int measuredCount(const QString &home)
-{
-    const QStringList r = sql(home + QStringLiteral("/wwdd.db"),
-                              QStringLiteral("select count(*) from wwdd where trim(aa1) <> '-1000.000'"));
-    return r.size() == 1 ? r.first().toInt() : -1;
-}
 
 class Station {
 public:
@@ -127,6 +93,7 @@ private Q_SLOTS:
     void oneStationPerDirectory();
     void readersWhileStoring();
     void lateAdapterNeedsNoOne();
+    void brokenDataDirectoryNeedsNoOne();
 };
 
 void TestStationProcess::oneStationPerDirectory()
@@ -166,7 +133,7 @@ void TestStationProcess::oneStationPerDirectory()
     Station third(home.path());
     QTRY_VERIFY_WITH_TIMEOUT(measuredCount(home.path()) > before + 2 && recordCount(home.path()) >= atKill + 3, 20000);
     QCOMPARE(third.process().state(), QProcess::Running);
-    QCOMPARE(sql(home.filePath(QStringLiteral("wwdd.db")), QStringLiteral("pragma integrity_check")), QStringList{QStringLiteral("ok")});
+    QCOMPARE(sqlColumn(home.filePath(QStringLiteral("wwdd.db")), QStringLiteral("pragma integrity_check")), QStringList{QStringLiteral("ok")});
 }
 
 void TestStationProcess::readersWhileStoring()
@@ -179,7 +146,7 @@ void TestStationProcess::readersWhileStoring()
     QTRY_VERIFY_WITH_TIMEOUT(recordCount(home.path()) >= 3, 20000);
 
     const QString db = home.filePath(QStringLiteral("wwdd.db"));
-    const QStringList storedBefore = sql(db, QStringLiteral("select datim from wwdd order by datim"));
+    const QStringList storedBefore = sqlColumn(db, QStringLiteral("select datim from wwdd order by datim"));
     QVERIFY(storedBefore.size() >= 3);
 
     // A report while the station stores: every record stored before it began is in it.
@@ -206,8 +173,8 @@ void TestStationProcess::readersWhileStoring()
     backup.start(QStringLiteral("sqlite3"), {db, QStringLiteral(".backup '%1'").arg(copy)});
     QVERIFY(backup.waitForFinished(30000));
     QVERIFY2(backup.exitCode() == 0, backup.readAllStandardError().constData());
-    QCOMPARE(sql(copy, QStringLiteral("pragma integrity_check")), QStringList{QStringLiteral("ok")});
-    const QStringList inCopy = sql(copy, QStringLiteral("select datim from wwdd order by datim"));
+    QCOMPARE(sqlColumn(copy, QStringLiteral("pragma integrity_check")), QStringList{QStringLiteral("ok")});
+    const QStringList inCopy = sqlColumn(copy, QStringLiteral("select datim from wwdd order by datim"));
     QVERIFY(inCopy.size() >= storedBefore.size());
     QCOMPARE(inCopy.mid(0, storedBefore.size()), storedBefore);
 
@@ -235,6 +202,25 @@ void TestStationProcess::lateAdapterNeedsNoOne()
     QVERIFY(sim.start({QStringLiteral("--channels"), QStringLiteral("16"), QStringLiteral("--link"), link}));
     QTRY_VERIFY_WITH_TIMEOUT(measuredCount(home.path()) >= 2, 20000);
     QCOMPARE(station.process().state(), QProcess::Running);
+}
+
+void TestStationProcess::brokenDataDirectoryNeedsNoOne()
+{
+    // Started by itself where Data/ cannot be made (a file of that name): the month table, the
+    // print table and the event journal cannot be created there. That is said on stderr in
+    // Chinese, no box waits for a click, and the history is stored all the same.
+    QTemporaryDir home;
+    Simulator sim(simulatorProgram());
+    QVERIFY(sim.start({QStringLiteral("--channels"), QStringLiteral("16")}));
+    prepareHome(home.path(), sim.path());
+    writeFile(home.filePath(QStringLiteral("Data")), "not a directory\n");
+    Station station(home.path());
+    QTRY_VERIFY_WITH_TIMEOUT(measuredCount(home.path()) >= 2, 20000);
+    const QString said = QString::fromUtf8(station.process().readAllStandardError());
+    QVERIFY2(said.contains(QStringLiteral("qzmonitor: 数据表无法创建")) && said.contains(QStringLiteral(".Dat")), qPrintable(said));
+    QVERIFY2(said.contains(QStringLiteral("qzmonitor: 报警记录文件无法打开")), qPrintable(said));
+    QCOMPARE(station.process().state(), QProcess::Running);
+    QCOMPARE(QFileInfo(home.filePath(QStringLiteral("Data"))).size(), qint64(16));
 }
 
 QTEST_GUILESS_MAIN(TestStationProcess)

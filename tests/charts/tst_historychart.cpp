@@ -1,6 +1,7 @@
 // The history chart: value-axis labels, keeping points in key order with replacement of equal
-// keys, one after-add notice per batch, NaN gaps (also at wide spans), axis ranges that ignore
-// empty spans, the point-mark rule, the chart's fixed settings and the dotted minor time grid;
+// keys, one after-add notice per batch, NaN gaps (also at wide spans), breaks at spans without
+// records, axis ranges that ignore empty spans, the thinned point marks and their colours, the
+// chart's fixed settings and the dotted minor time grid;
 // zoom and pan (the arithmetic, then real mouse events and the real animation timer), curves to
 // compare with their legend, and the picture of the chart.
 
@@ -9,6 +10,7 @@
 #include "GapKeepingGraph.h"
 #include "HistoryChart.h"
 #include "PointMarks.h"
+#include "RecordBreaks.h"
 #include "ValueAxisTicker.h"
 
 #include <QAction>
@@ -190,37 +192,262 @@ private Q_SLOTS:
         QCOMPARE(chart.leftRange(), QCPRange(-50, 200));
     }
 
-    void marks()
+    // "参数指示" at usual spans: evenly spaced points are marked, thinned to a readable
+    // density, the last point always among them, the same points while the view pans; each
+    // compared curve's marks in its own colour, and no curve colour that vanishes on the chart.
+    void marksThinnedToAReadableDensity()
     {
+        using namespace PointMarkRules;
+        // The stride: 1, 2, 5, 10, … the smallest that keeps marks `spacing` apart.
+        QCOMPARE(markStride(13, 780, 70), qsizetype(2));   // 1 minute of 5-second records
+        QCOMPARE(markStride(10, 780, 70), qsizetype(1));
+        QCOMPARE(markStride(720, 780, 70), qsizetype(100)); // 1 hour: 64.6 → 100
+        QCOMPARE(markStride(518400, 780, 70), qsizetype(50000));
+        QCOMPARE(markStride(0, 780, 70), qsizetype(1));
+        QCOMPARE(markStride(720, 0, 70), qsizetype(1)); // no width yet: no division by zero
+        // Indexes a whole number of strides before the anchor, none after it.
+        QCOMPARE(markIndexes(0, 20, 20, 5), QVector<qsizetype>({0, 5, 10, 15, 20}));
+        QCOMPARE(markIndexes(3, 20, 20, 5), QVector<qsizetype>({5, 10, 15, 20}));
+        QCOMPARE(markIndexes(3, 14, 20, 5), QVector<qsizetype>({5, 10}));
+        QCOMPARE(markIndexes(0, 30, 17, 5), QVector<qsizetype>({2, 7, 12, 17}));
+        QCOMPARE(markIndexes(18, 30, 17, 5), QVector<qsizetype>());
+        // Taking turns: shifted by the offset, the anchor itself still marked.
+        QCOMPARE(markIndexes(0, 20, 20, 10, 5), QVector<qsizetype>({5, 15, 20}));
+        QCOMPARE(markIndexes(0, 14, 20, 10, 5), QVector<qsizetype>({5}));
+
         HistoryChart chart;
-        chart.resize(800, 400);
+        chart.resize(858, 404);
         QVector<double> keys;
         QVector<double> values;
         for (int i = 0; i < 720; ++i) {
             keys.append(T0 + 5 * i);
-            values.append(i);
+            values.append(100 + i % 7);
         }
         chart.addPoints(keys, values);
         chart.setBottomRange(T0, T0 + 3600);
+        chart.toPixmap(858, 404); // lays the axis rect out
+        PointMarks *marks = chart.marks(0);
         QVERIFY(chart.marksVisible());
         QCOMPARE(chart.pointsInView(), 720);
-        QVERIFY(!chart.marksDrawn());
-        // A 5-minute window of 5-second records: 61 points, still labelled.
-        chart.setBottomRange(T0 + 600, T0 + 900);
-        QCOMPARE(chart.pointsInView(), 61);
+        // An hour of 5-second records is marked (it was not, at any span above 5 minutes).
         QVERIFY(chart.marksDrawn());
-        chart.setBottomRange(T0 + 600, T0 + 600 + 5 * HistoryChart::MarkPointLimit);
-        QVERIFY(!chart.marksDrawn());
+        const QVector<qsizetype> hour = marks->markIndexes();
+        QVERIFY(hour.size() >= 4);
+        QCOMPARE(hour.last(), qsizetype(719)); // the last point
+        const double width = chart.axisRect()->width();
+        QVERIFY(hour.size() <= width / marks->markSpacing() + 1); // readable: far apart enough
+        for (qsizetype i = 1; i < hour.size(); ++i)
+            QCOMPARE(hour.at(i) - hour.at(i - 1), hour.at(1) - hour.at(0)); // evenly spaced
+        // Panning keeps the marks on the same points.
+        chart.setBottomRange(T0 - 600, T0 + 3000);
+        for (qsizetype at : marks->markIndexes())
+            QVERIFY(hour.contains(at));
+        // Two days of them too, and a few points each get their own mark.
+        chart.setBottomRange(T0 + 3600 - 172800, T0 + 3600);
+        QVERIFY(chart.marksDrawn());
+        QCOMPARE(marks->markIndexes().last(), qsizetype(719));
+        chart.setLeftRange(0, 200); // labels of three digits: each point of a minute its own
         chart.setBottomRange(T0 + 600, T0 + 660);
-        QVERIFY(chart.marksDrawn());
+        QCOMPARE(marks->markIndexes().size(), 13);
+        // The last point with a value is the anchor: an interruption at the end has no mark.
+        chart.addPoint(T0 + 3600, NaN);
+        chart.setBottomRange(T0, T0 + 3600);
+        QCOMPARE(marks->markIndexes().last(), qsizetype(719));
         chart.setMarksVisible(false);
         QVERIFY(!chart.marksDrawn());
 
-        // Drawing the marks changes the picture; hidden marks leave the curve alone.
-        const QImage without = chart.toPixmap(800, 400).toImage();
+        // Drawing the marks changes the picture; the newest label stands whole inside the plot.
+        const QImage without = chart.toPixmap(858, 404).toImage();
         chart.setMarksVisible(true);
-        const QImage with = chart.toPixmap(800, 400).toImage();
+        const QImage with = chart.toPixmap(858, 404).toImage();
         QVERIFY(with != without);
+        const QRect plot = chart.axisRect()->rect();
+        const auto paleYellow = [&](int x) {
+            int n = 0;
+            for (int y = plot.top(); y <= plot.bottom(); ++y)
+                n += with.pixel(x, y) == QColor(255, 255, 225).rgb();
+            return n;
+        };
+        QVERIFY(paleYellow(plot.right() - 8) > 0); // the label of the point at the right edge
+
+        // Compared curves: each curve's labels in its own colour.
+        QCOMPARE(marks->colours().fill, QColor(255, 255, 225));
+        QVERIFY(chart.addCurve(QStringLiteral("2"), keys, values));
+        QVERIFY(chart.addCurve(QStringLiteral("3"), keys, values));
+        QVERIFY(chart.addCurve(QStringLiteral("4"), keys, values));
+        for (int c = 0; c < chart.curveCount(); ++c) {
+            const MarkColours look = chart.marks(c)->colours();
+            QCOMPARE(look.fill, chart.curve(c)->pen().color());
+            QVERIFY(look.text != look.fill);
+        }
+        // The curves take turns: apart from the last point, no two curves mark one instant,
+        // and all of them together are no denser than one curve alone.
+        chart.setBottomRange(T0, T0 + 3600);
+        QSet<qsizetype> taken;
+        int together = 0;
+        for (int c = 0; c < chart.curveCount(); ++c) {
+            const QVector<qsizetype> at = chart.marks(c)->markIndexes();
+            QCOMPARE(at.last(), qsizetype(719));
+            for (qsizetype i = 0; i + 1 < at.size(); ++i) {
+                QVERIFY2(!taken.contains(at.at(i)), qPrintable(QStringLiteral("point %1 twice").arg(at.at(i))));
+                taken.insert(at.at(i));
+            }
+            together += int(at.size()) - 1;
+        }
+        QVERIFY(together <= hour.size());
+        const QImage compared = chart.toPixmap(858, 404).toImage();
+        for (int c = 1; c < chart.curveCount(); ++c) {
+            const QRgb fill = chart.curve(c)->pen().color().rgb();
+            bool found = false;
+            for (int y = plot.top(); y <= plot.bottom() && !found; ++y)
+                for (int x = plot.left(); x <= plot.right() && !found; ++x)
+                    found = compared.pixel(x, y) == fill;
+            QVERIFY2(found, qPrintable(QStringLiteral("no label in the colour of curve %1").arg(c)));
+        }
+        chart.removeAddedCurves();
+        QCOMPARE(marks->colours().fill, QColor(255, 255, 225));
+
+        // Every curve colour stands apart from the chart's light grid, its grey-to-teal ground
+        // and the white of the marks' arrows (the fourth colour was white), and from each other.
+        const auto distance = [](const QColor &a, const QColor &b) {
+            return qAbs(a.red() - b.red()) + qAbs(a.green() - b.green()) + qAbs(a.blue() - b.blue());
+        };
+        QList<QColor> apart = {QColor(212, 208, 200), QColor(128, 128, 128), QColor(64, 128, 128), Qt::white};
+        for (int slot = 0; slot < ChartCompare::MaxCurves; ++slot) {
+            const QColor c = ChartCompare::curveColour(slot);
+            for (const QColor &g : apart)
+                QVERIFY2(distance(c, g) >= 200, qPrintable(QStringLiteral("curve colour %1 close to %2").arg(c.name(), g.name())));
+            apart.append(c);
+        }
+    }
+
+    // Spans without records: the curve breaks where two records lie much further apart than
+    // the records around them, on the screen and in the picture, over merged queries too; a
+    // change of the storage period does not break it, and a lone record is still drawn.
+    void recordBreaks_data()
+    {
+        QTest::addColumn<QVector<double>>("keys");
+        QTest::addColumn<QVector<qsizetype>>("breaks");
+        const auto every = [](double from, double step, int n) {
+            QVector<double> k;
+            for (int i = 0; i < n; ++i)
+                k.append(from + step * i);
+            return k;
+        };
+        QTest::newRow("steady") << every(0, 5, 50) << QVector<qsizetype>();
+        QTest::newRow("an hour stopped") << every(0, 5, 20) + every(3695, 5, 20) << QVector<qsizetype>{19};
+        QTest::newRow("four periods missed") << every(0, 5, 20) + every(115, 5, 20) << QVector<qsizetype>{19};
+        QTest::newRow("two periods missed (jitter, a late record)") << every(0, 5, 20) + every(110, 5, 20)
+                                                                    << QVector<qsizetype>();
+        QTest::newRow("period 5 s, then 60 s") << every(0, 5, 20) + every(155, 60, 20) << QVector<qsizetype>();
+        QTest::newRow("period 60 s, then 1 s") << every(0, 60, 20) + every(1200, 1, 50) << QVector<qsizetype>();
+        QTest::newRow("period 1 s, then a few of 600 s") << every(0, 1, 50) + every(649, 600, 3) << QVector<qsizetype>();
+        QTest::newRow("period 1 s, then two of 600 s") << every(0, 1, 50) + every(649, 600, 2) << QVector<qsizetype>{50};
+        QTest::newRow("period 5 s, then one record 60 s later") << every(0, 5, 20) + QVector<double>{155}
+                                                               << QVector<qsizetype>{19};
+        QTest::newRow("stopped twice as long as before") << every(0, 5, 20) + every(1095, 5, 20) + every(3095, 5, 5)
+                                                         << QVector<qsizetype>({19, 39});
+        QTest::newRow("started again a moment ago") << every(0, 5, 20) + QVector<double>{5000} << QVector<qsizetype>{19};
+        QTest::newRow("one record inside a stop") << every(0, 5, 20) + QVector<double>{2000} + every(4000, 5, 20)
+                                                  << QVector<qsizetype>{19, 20};
+        QTest::newRow("stopped at the start") << QVector<double>{0} + every(3600, 5, 20) << QVector<qsizetype>{0};
+        QTest::newRow("two records") << QVector<double>{0, 3600} << QVector<qsizetype>();
+        QTest::newRow("three records") << QVector<double>{0, 5, 100} << QVector<qsizetype>{1};
+        QTest::newRow("clock stepped back") << every(0, 5, 10) + every(-3000, 5, 10) << QVector<qsizetype>();
+        QTest::newRow("unreadable stamps") << every(0, 5, 5) + QVector<double>{NaN} + every(25, 5, 5)
+                                           << QVector<qsizetype>();
+        QTest::newRow("empty") << QVector<double>() << QVector<qsizetype>();
+    }
+    void recordBreaks()
+    {
+        QFETCH(QVector<double>, keys);
+        QFETCH(QVector<qsizetype>, breaks);
+        QCOMPARE(RecordBreaks::breaksAfter(keys), breaks);
+    }
+
+    void curvesBreakAtSpansWithoutRecords()
+    {
+        // An hour of 5-second records, then the station stopped 10 minutes, then 20 minutes
+        // more; one lone record stands in a second, longer stop.
+        HistoryChart chart;
+        chart.resize(858, 404);
+        QVector<double> keys;
+        QVector<double> values;
+        for (int i = 0; i < 360; ++i) {
+            keys.append(T0 + 5 * i);
+            values.append(400);
+        }
+        for (int i = 0; i < 240; ++i) {
+            keys.append(T0 + 2400 + 5 * i);
+            values.append(600);
+        }
+        keys.append(T0 + 4800);
+        values.append(500);
+        for (int i = 0; i < 60; ++i) {
+            keys.append(T0 + 6000 + 5 * i);
+            values.append(400);
+        }
+        chart.addPoints(keys, values);
+        chart.setBottomRange(T0, T0 + 6300);
+        chart.setLeftRange(0, 1000);
+        chart.setMarksVisible(false);
+        const auto *graph = dynamic_cast<GapKeepingGraph *>(chart.series());
+        QVERIFY(graph->recordBreaks());
+        QCOMPARE(graph->breakKeys(), QVector<double>({T0 + 1795, T0 + 3595, T0 + 4800}));
+        QCOMPARE(chart.pointCount(), 661); // the data itself is left alone
+
+        const QImage image = chart.picture();
+        const double scale = double(image.width()) / chart.width();
+        const auto redIn = [&](double key, double value) {
+            const QPointF at = chart.series()->coordsToPixels(key, value) * scale;
+            int n = 0;
+            for (int dy = -6; dy <= 6; ++dy)
+                n += isCurveRed(image.pixel(int(at.x()), int(at.y()) + dy));
+            return n;
+        };
+        // In the picture: nothing across the stop (a line from 400 to 600 would cross 500),
+        // the curve on both sides, the lone record as a dot.
+        QCOMPARE(redIn(T0 + 2100, 500), 0);
+        QVERIFY(redIn(T0 + 900, 400) > 0);
+        QVERIFY(redIn(T0 + 3000, 600) > 0);
+        QCOMPARE(redIn(T0 + 4200, 550), 0);
+        QCOMPARE(redIn(T0 + 5400, 450), 0);
+        QVERIFY(redIn(T0 + 4800, 500) > 0);
+
+        // On the screen the line breaks once per stop, at every span: reduced at two days too.
+        const auto breaksIn = [&](double from, double to) {
+            const QVector<QPointF> line = graph->linePixels();
+            const double a = chart.xAxis->coordToPixel(from);
+            const double b = chart.xAxis->coordToPixel(to);
+            int n = 0;
+            for (qsizetype i = 1; i + 1 < line.size(); ++i)
+                n += std::isnan(line.at(i).y()) && line.at(i - 1).x() >= a - 1 && line.at(i + 1).x() <= b + 1;
+            return n;
+        };
+        QCOMPARE(breaksIn(T0 + 1795, T0 + 2400), 1);
+        chart.setBottomRange(T0 + 6300 - 172800, T0 + 6300);
+        chart.toPixmap(858, 404);
+        QCOMPARE(breaksIn(T0 + 1790, T0 + 2405), 1);
+
+        // Two queries of disjoint ranges merged into the curve break between them.
+        HistoryChart merged;
+        merged.resize(858, 404);
+        QVector<double> morning, evening, flat;
+        for (int i = 0; i < 100; ++i) {
+            morning.append(T0 + 5 * i);
+            evening.append(T0 + 36000 + 5 * i);
+            flat.append(100);
+        }
+        merged.addPoints(evening, flat);
+        QCOMPARE(dynamic_cast<GapKeepingGraph *>(merged.series())->breakKeys(), QVector<double>());
+        merged.addPoints(morning, flat);
+        QCOMPARE(dynamic_cast<GapKeepingGraph *>(merged.series())->breakKeys(), QVector<double>({T0 + 495}));
+        // Added curves break too; clearing forgets the breaks.
+        auto *added = dynamic_cast<GapKeepingGraph *>(merged.addCurve(QStringLiteral("2"), keys, values));
+        QVERIFY(added);
+        QCOMPARE(added->breakKeys().size(), 3);
+        merged.clearSeries();
+        QVERIFY(dynamic_cast<GapKeepingGraph *>(merged.series())->breakKeys().isEmpty());
     }
 
     // The minor grid of the time axis is drawn, dotted, and the axis carries no minor tick

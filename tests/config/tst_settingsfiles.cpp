@@ -173,9 +173,16 @@ void TestSettingsFiles::commSettings_data()
     QTest::newRow("speed not a number, LF file")
         << QByteArray("[communication]\nCOM=COM2\nBps=abc\n") << "COM2" << 9600
         << QByteArray("[communication]\r\nCOM=COM2\r\nBps=9600\r\n");
+    // Not a number, like any other: the speed becomes 9600 and is written back.
     QTest::newRow("speed with trailing text") << QByteArray("[communication]\r\nCOM=COM2\r\nBps=2400 baud\r\n")
+                                              << "COM2" << 9600
+                                              << QByteArray("[communication]\r\nCOM=COM2\r\nBps=9600\r\n");
+    QTest::newRow("speed with blanks around") << QByteArray("[communication]\r\nCOM=COM2\r\nBps=  2400 \r\n")
                                               << "COM2" << 2400
-                                              << QByteArray("[communication]\r\nCOM=COM2\r\nBps=2400 baud\r\n");
+                                              << QByteArray("[communication]\r\nCOM=COM2\r\nBps=  2400 \r\n");
+    QTest::newRow("speed with a decimal part") << QByteArray("[communication]\r\nCOM=COM2\r\nBps=4800.0\r\n")
+                                               << "COM2" << 9600
+                                               << QByteArray("[communication]\r\nCOM=COM2\r\nBps=9600\r\n");
     QTest::newRow("missing keys, other section kept")
         << QByteArray("; station\r\n[devices]\r\nCOM1=/dev/ttyUSB0\r\n\r\n[communication]\r\nParity=N\r\n\r\n")
         << "COM1" << 9600
@@ -231,29 +238,41 @@ void TestSettingsFiles::deviceMap()
     QCOMPARE(map.keys(), QList<int>({1, 12}));
     QCOMPARE(map.value(1), QStringLiteral("/dev/ttyUSB0"));
     QCOMPARE(map.value(12), QStringLiteral("/dev/ttyACM0"));
+
+    // Network devices: the '=' of ?unit= belongs to the value.
+    WriteDeviceMapping(m_dir->path(), 2, QStringLiteral("modbus-tcp://10.0.0.7:502?unit=1"));
+    WriteDeviceMapping(m_dir->path(), 3, QStringLiteral("tcp://[fe80::1]:4001"));
+    const QMap<int, QString> network = ReadDeviceMap(m_dir->path());
+    QCOMPARE(network.value(2), QStringLiteral("modbus-tcp://10.0.0.7:502?unit=1"));
+    QCOMPARE(network.value(3), QStringLiteral("tcp://[fe80::1]:4001"));
+    QCOMPARE(network.value(1), QStringLiteral("/dev/ttyUSB0"));
 }
 
 void TestSettingsFiles::iniFileMatching()
 {
     put("t.ini",
         "[A]\r\nkey=first\r\n[b]\r\nName = \"quoted value\" \r\nNum=  -42xyz\r\nEmpty=\r\nBig=99999999999\r\n"
-        "Text=abc\r\n[a]\r\nkey=second section\r\n");
+        "Text=abc\r\nNeg= -42 \r\nHex=$960\r\n[a]\r\nkey=second section\r\n");
     IniFile ini("t.ini");
     QCOMPARE(ini.readString("a", "KEY"), QStringLiteral("first")); // first matching section counts
     QCOMPARE(ini.readString("B", "name"), QStringLiteral("quoted value"));
     QCOMPARE(ini.readString("B", "missing", "dflt"), QStringLiteral("dflt"));
     QCOMPARE(ini.readString("nosection", "key", "dflt"), QStringLiteral("dflt"));
-    QCOMPARE(ini.readInteger("b", "num", 7), -42);
+    // A value that is not a number as a whole counts as missing.
+    QCOMPARE(ini.readInteger("b", "num", 7), 7);
     QCOMPARE(ini.readInteger("b", "empty", 7), 7);
     QCOMPARE(ini.readInteger("b", "missing", 7), 7);
-    QCOMPARE(ini.readInteger("b", "text", 7), 0);
-    QCOMPARE(ini.readInteger("b", "big", 7), std::numeric_limits<int>::max());
+    QCOMPARE(ini.readInteger("b", "text", 7), 7);
+    QCOMPARE(ini.readInteger("b", "big", 7), 7);
+    QCOMPARE(ini.readInteger("b", "neg", 7), -42);
+    QCOMPARE(ini.readInteger("b", "hex", 7), 2400);
 
     ini.writeString("A", "Key", "changed");
     ini.writeString("b", "new", "1");
     QCOMPARE(get("t.ini"),
              QByteArray("[A]\r\nkey=changed\r\n[b]\r\nName = \"quoted value\" \r\nNum=  -42xyz\r\nEmpty=\r\n"
-                        "Big=99999999999\r\nText=abc\r\nnew=1\r\n[a]\r\nkey=second section\r\n"));
+                        "Big=99999999999\r\nText=abc\r\nNeg= -42 \r\nHex=$960\r\nnew=1\r\n[a]\r\n"
+                        "key=second section\r\n"));
 
     // Texts go to disk in GBK like every settings file.
     ini.writeString("b", "名称", "油储温度");

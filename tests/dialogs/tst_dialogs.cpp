@@ -3,8 +3,10 @@
 
 #include "AlmFrm.h"
 #include "CommFrm.h"
+#include "DeviceAddress.h"
 #include "PfFile.h"
 #include "ScriptedPrompter.h"
+#include "Simulator.h"
 #include "SettingsFiles.h"
 #include "WindowState.h"
 #include "sysFrm.h"
@@ -12,11 +14,14 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QStringEncoder>
+#include <QSpinBox>
 #include <QTableWidget>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -93,6 +98,7 @@ private Q_SLOTS:
     void commFormCancelAndFailure();
     void commFormChoosesDevice();
     void commFormRefusesBadDevice();
+    void commFormNetworkDevice();
 
     void almFormAfterFirstStart();
     void almFormRoundTrip();
@@ -586,24 +592,28 @@ void TestDialogs::commFormChoosesDevice()
     });
     form.show();
     QCOMPARE(scans, 1);
-    // COM2's device comes first, though unplugged; then the adapter, then the on-board port.
-    QCOMPARE(form.ComboBox3->count(), 3);
+    // COM2's device comes first, though unplugged; then the adapter, then the on-board port,
+    // then the entry for a network device.
+    QCOMPARE(form.ComboBox3->count(), 4);
     QCOMPARE(form.ComboBox3->currentIndex(), 0);
     QCOMPARE(form.ComboBox3->currentText(), QStringLiteral("当前：/dev/ttyACM3  —  未找到"));
     QCOMPARE(form.ComboBox3->itemText(1),
              QStringLiteral("/dev/serial/by-id/usb-FTDI_A50285BI-if00-port0  —  /dev/ttyUSB0, FT232R USB UART, FTDI, 序列号 A50285BI"));
     QCOMPARE(form.ComboBox3->itemText(2), QStringLiteral("/dev/ttyS0"));
+    QCOMPARE(form.ComboBox3->itemText(3), QStringLiteral("网络设备…"));
+    QVERIFY(!form.NetAddressEdit->isEnabled());
+    QVERIFY(!form.TestButton->isEnabled());
 
     // Another port shows its own device: COM1 has no entry and opens /dev/ttyS0, which is there.
     form.ComboBox1->setCurrentIndex(0);
     QCOMPARE(form.ComboBox3->currentText(), QStringLiteral("当前：/dev/ttyS0  —  默认设备"));
-    QCOMPARE(form.ComboBox3->count(), 2);
+    QCOMPARE(form.ComboBox3->count(), 3);
 
     // An adapter plugged in while the dialog is open appears on "刷新".
     scan.stable.append({QStringLiteral("/dev/serial/by-id/usb-Prolific-if00-port0"), QStringLiteral("/dev/ttyUSB1")});
     form.RefreshButton->click();
     QCOMPARE(scans, 2);
-    QCOMPARE(form.ComboBox3->count(), 3);
+    QCOMPARE(form.ComboBox3->count(), 4);
     QCOMPARE(form.deviceChoices().at(2).device, QStringLiteral("/dev/serial/by-id/usb-Prolific-if00-port0"));
 
     // The adapter for COM1: stored under its stable name; COM2's entry and the rest are kept.
@@ -648,6 +658,96 @@ void TestDialogs::commFormRefusesBadDevice()
     form.ComboBox3->setCurrentIndex(1);
     form.BitBtn2->click();
     QCOMPARE(get("KTcom.ini"), ini);
+}
+
+void TestDialogs::commFormNetworkDevice()
+{
+    put("KTcom.ini", "[communication]\r\nCOM=COM1\r\nBps=9600\r\n");
+    Simulator gateway(simulatorProgram());
+    QVERIFY(gateway.start({QStringLiteral("--tcp"), QStringLiteral("0")}));
+    const QString hostPort = deviceDisplayText(gateway.path());
+    QVERIFY(hostPort.startsWith(QStringLiteral("127.0.0.1:")));
+
+    TCommForm form(nullptr, [] { return oneAdapter(); });
+    form.show();
+    QCOMPARE(form.ComboBox3->itemText(form.ComboBox3->count() - 1), QStringLiteral("网络设备…"));
+    form.ComboBox3->setCurrentIndex(form.ComboBox3->count() - 1);
+    QVERIFY(form.NetAddressEdit->isEnabled());
+    QVERIFY(form.TestButton->isEnabled());
+    QCOMPARE(form.NetModeBox->currentText(), QStringLiteral("串口服务器（RTU over TCP）"));
+    QVERIFY(!form.NetUnitBox->isEnabled()); // a unit id is Modbus TCP's alone
+
+    // A typing error is shown at once; nothing is polled.
+    form.NetAddressEdit->setText(QStringLiteral("127.0.0.1"));
+    form.TestButton->click();
+    QVERIFY(form.NetResultLabel->text().startsWith(QStringLiteral("网络设备的地址应为 主机:端口")));
+    QVERIFY(form.TestButton->isEnabled());
+
+    // "测试" returns at once and the dialog goes on; the outcome shows when it is there.
+    form.NetAddressEdit->setText(hostPort);
+    form.TestButton->click();
+    QCOMPARE(form.NetResultLabel->text(), QStringLiteral("正在测试 %1 …").arg(hostPort));
+    QVERIFY(!form.TestButton->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(form.NetResultLabel->text().startsWith(QStringLiteral("通讯正常：")), 10000);
+    QVERIFY2(form.NetResultLabel->text().endsWith(QStringLiteral("64 字节（16 个通道）。")), qPrintable(form.NetResultLabel->text()));
+    QVERIFY(form.TestButton->isEnabled());
+
+    // A gateway that is off: said so.
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+    const quint16 closedPort = closed.serverPort();
+    closed.close();
+    form.NetAddressEdit->setText(QStringLiteral("127.0.0.1:%1").arg(closedPort));
+    form.TestButton->click();
+    QTRY_VERIFY_WITH_TIMEOUT(form.TestButton->isEnabled(), 10000);
+    QVERIFY2(form.NetResultLabel->text().startsWith(QStringLiteral("连接失败：127.0.0.1:%1 拒绝连接").arg(closedPort)),
+             qPrintable(form.NetResultLabel->text()));
+
+    // "设置" stores the device string like a serial device.
+    form.NetAddressEdit->setText(hostPort);
+    form.BitBtn1->click();
+    QCOMPARE(m_prompter->messageTexts(), QStringList({"设置成功！请重新运行程序！"}));
+    QCOMPARE(ReadDeviceMap(m_dir->path()).value(1), QStringLiteral("tcp://") + hostPort);
+    QCOMPARE(ReadDeviceMap(m_dir->path()).value(1), gateway.path());
+
+    // Opened again: the network device is the current one and fills the row.
+    m_prompter->clear();
+    Simulator instrument(simulatorProgram());
+    QVERIFY(instrument.start({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--mbap")}));
+    TCommForm again(nullptr, [] { return oneAdapter(); });
+    again.show();
+    QCOMPARE(again.ComboBox3->currentText(), QStringLiteral("当前：tcp://%1  —  网络设备").arg(hostPort));
+    QVERIFY(again.NetAddressEdit->isEnabled());
+    QCOMPARE(again.NetAddressEdit->text(), hostPort);
+    // Now a Modbus TCP instrument, unit 1.
+    again.NetAddressEdit->setText(deviceDisplayText(instrument.path()));
+    again.NetModeBox->setCurrentIndex(1);
+    QVERIFY(again.NetUnitBox->isEnabled());
+    again.NetUnitBox->setValue(1);
+    again.TestButton->click();
+    QTRY_VERIFY_WITH_TIMEOUT(again.NetResultLabel->text().startsWith(QStringLiteral("通讯正常：")), 10000);
+    // A bad address with the network row in use is refused; nothing is written.
+    const QByteArray before = get("KTcom.ini");
+    again.NetAddressEdit->setText(QStringLiteral("127.0.0.1:99999"));
+    again.BitBtn1->click();
+    QCOMPARE(m_prompter->messages.size(), 1);
+    QCOMPARE(m_prompter->messages.first().title, QStringLiteral("错误"));
+    QVERIFY(m_prompter->messages.first().text.startsWith(QStringLiteral("端口必须是 1 到 65535")));
+    QCOMPARE(get("KTcom.ini"), before);
+    QVERIFY(again.isVisible());
+    m_prompter->clear();
+    again.NetAddressEdit->setText(deviceDisplayText(instrument.path()));
+    again.BitBtn1->click();
+    QCOMPARE(ReadDeviceMap(m_dir->path()).value(1), instrument.path()); // modbus-tcp://…?unit=1
+
+    // A device string typed into the list itself counts as well.
+    m_prompter->clear();
+    TCommForm typed(nullptr, [] { return oneAdapter(); });
+    typed.show();
+    typed.ComboBox3->setEditText(QStringLiteral("modbus-tcp://10.0.0.9?unit=4"));
+    QVERIFY(!typed.NetAddressEdit->isEnabled());
+    typed.BitBtn1->click();
+    QCOMPARE(ReadDeviceMap(m_dir->path()).value(1), QStringLiteral("modbus-tcp://10.0.0.9?unit=4"));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -53,6 +53,7 @@ private Q_SLOTS:
     void currentDeviceComesFirst();
     void oneItemPerDevice();
     void typedOrChosen();
+    void networkDevices();
     void realPseudoTerminalUnderStableName();
 };
 
@@ -202,6 +203,40 @@ void TestSerialPortChoices::typedOrChosen()
     error.clear();
     // An item's text edited is no longer the item.
     QCOMPARE(chosenDevice(choices[1].text + QStringLiteral("x"), choices, &error), QString());
+    QVERIFY(!error.isEmpty());
+}
+
+void TestSerialPortChoices::networkDevices()
+{
+    // A port mapped to a network device: it comes first as such, never "not found".
+    const QString gateway = QStringLiteral("tcp://10.0.0.5:4001");
+    QList<DeviceChoice> choices = buildDeviceChoices(machinePorts(), machineNames(), gateway, QStringLiteral("/dev/ttyS0"));
+    QCOMPARE(choices[0].device, gateway);
+    QCOMPARE(choices[0].text, QStringLiteral("当前：tcp://10.0.0.5:4001  —  网络设备"));
+    QVERIFY(choices[0].current && choices[0].found && choices[0].network);
+    QVERIFY(!choices[1].network);
+    QVERIFY(!deviceMappingChanges(gateway, gateway, QStringLiteral("/dev/ttyS0")));
+    // A malformed entry is shown as it stands, as a device that is not there.
+    const QList<DeviceChoice> broken = buildDeviceChoices({}, {}, QStringLiteral("tcp://10.0.0.5"), QStringLiteral("/dev/ttyS0"));
+    QCOMPARE(broken[0].text, QStringLiteral("当前：tcp://10.0.0.5  —  未找到"));
+    QVERIFY(!broken[0].network);
+
+    choices.append(networkDeviceChoice());
+    QString error;
+    QCOMPARE(chosenDevice(choices[0].text, choices, &error), gateway);
+    QVERIFY(error.isEmpty());
+    // The entry for typing one names no device by itself.
+    QCOMPARE(chosenDevice(QStringLiteral("网络设备…"), choices, &error), QString());
+    QVERIFY2(error.startsWith(QStringLiteral("请填写网络设备的地址")), qPrintable(error));
+    // Typed into the list: a valid network device string is kept as typed; a malformed one
+    // is refused with what is wrong with it.
+    error.clear();
+    QCOMPARE(chosenDevice(QStringLiteral(" modbus-tcp://10.0.0.9:502?unit=4 "), choices, &error),
+             QStringLiteral("modbus-tcp://10.0.0.9:502?unit=4"));
+    QVERIFY(error.isEmpty());
+    QCOMPARE(chosenDevice(QStringLiteral("tcp://10.0.0.9"), choices, &error), QString());
+    QVERIFY2(error.startsWith(QStringLiteral("网络设备的地址应为 主机:端口")), qPrintable(error));
+    QCOMPARE(chosenDevice(QStringLiteral("tcp://10.0.0.9:4001\n[communication]"), choices, &error), QString());
     QVERIFY(!error.isEmpty());
 }
 

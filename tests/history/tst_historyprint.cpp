@@ -1,6 +1,7 @@
 // The printed history table at 600 dots per inch, printed to PDF and read back with pdftotext:
 // texts, positions (in printer pixels from the page's printable corner), page breaks, the
-// second band for channels 17 … 32, the header alone for a closed query, failures and cancel;
+// dashed rule of a span without records (read from the page's pixels), the second band for
+// channels 17 … 32, the header alone for a closed query, failures and cancel;
 // a PDF whose writing fails on the way or at its end (a file size limit) is an error for the
 // window's printing and for the headless report, and leaves no partial file.
 
@@ -148,9 +149,17 @@ private:
     // Prints `rows` records with `channels` stored and `n` as ChannelCount; returns the pages.
     QList<Page> print(int rows, int channels, int n, int *pageHeight = nullptr, int *pageWidth = nullptr)
     {
+        return printRecords(records(rows, channels), n, pageHeight, pageWidth);
+    }
+
+    // The same for given records; *pdfFile and *origin (the printable corner, in points) say
+    // where the PDF is and how to read its pixels.
+    QList<Page> printRecords(const QList<FixtureRecord> &fixture, int n, int *pageHeight = nullptr,
+                             int *pageWidth = nullptr, QString *pdfFile = nullptr, QPointF *origin = nullptr)
+    {
         const QString home = QDir(m_tmp.path()).filePath(QStringLiteral("run%1").arg(++m_run));
         QDir().mkpath(home);
-        if (!writeFixture(home, records(rows, channels)).isEmpty())
+        if (!writeFixture(home, fixture).isEmpty())
             return {};
         db::TQuery q;
         runHistoryQuery(q, home, QDateTime(Day, QTime(0, 0)), QDateTime(Day, QTime(23, 59, 59)));
@@ -166,6 +175,10 @@ private:
             *pageHeight = printer.height();
         if (pageWidth)
             *pageWidth = printer.width();
+        if (pdfFile)
+            *pdfFile = pdf;
+        if (origin)
+            *origin = printer.pageRect(QPrinter::Point).topLeft();
         return readPdf(pdf, printer.pageRect(QPrinter::Point).topLeft());
     }
 
@@ -280,6 +293,57 @@ private Q_SLOTS:
 
         // One more row starts a third page.
         QCOMPARE(print(2 * perPage + 1, 8, 8).size(), 3);
+    }
+
+    // A span without records (the station stopped an hour) is marked in the table by a dashed
+    // rule across the page above the first row after it, between two rows; no row moves and
+    // rows stored at the usual period get no rule.
+    void spansWithoutRecordsMarked()
+    {
+        QList<FixtureRecord> fixture = records(30, 8);
+        for (int i = 10; i < fixture.size(); ++i)
+            fixture[i].stamp = fixtureStamp(QDateTime(Day, QTime(10, 0, 50)).addSecs(5 * (i - 10)));
+        int width = 0;
+        QString pdfFile;
+        QPointF origin;
+        const QList<Page> pages = printRecords(fixture, 8, nullptr, &width, &pdfFile, &origin);
+        QCOMPARE(pages.size(), 1);
+        const Word *afterStop = find(pages.first(), value(1, 10));
+        const Word *usual = find(pages.first(), value(1, 5));
+        QVERIFY(afterStop && usual);
+        QVERIFY(qAbs(afterStop->y - (300 + 10 * 70)) < 3); // the rows keep their places
+
+        // The page as pixels, 300 dots per inch (half the printer's pixels).
+        const QString raster = QFileInfo(pdfFile).absolutePath() + QStringLiteral("/page");
+        QProcess p;
+        p.start(QStandardPaths::findExecutable(QStringLiteral("pdftoppm")),
+                {QStringLiteral("-r"), QStringLiteral("300"), QStringLiteral("-gray"), QStringLiteral("-singlefile"),
+                 pdfFile, raster});
+        QVERIFY(p.waitForFinished(60000));
+        const QImage page(raster + QStringLiteral(".pgm"));
+        QVERIFY(!page.isNull());
+        const auto pixel = [&](double x, double y) {
+            return QPoint(int(origin.x() * 300 / 72 + x / 2), int(origin.y() * 300 / 72 + y / 2));
+        };
+        // The darkest raster line across the page (x 100 … width − 100) in the room between a
+        // row's text and the one above (the glyphs of a row stand from about 16 pixels below
+        // its top to 17 above the next): the share of its pixels that are dark.
+        const auto ruleAbove = [&](const Word *row) {
+            double best = 0;
+            for (double y = row->y - 8; y <= row->y + 4; y += 1) {
+                int dark = 0;
+                int all = 0;
+                for (double x = 100; x <= width - 100; x += 2) {
+                    const QPoint at = pixel(x, y);
+                    dark += qGray(page.pixel(at)) < 160;
+                    ++all;
+                }
+                best = std::max(best, double(dark) / all);
+            }
+            return best;
+        };
+        QVERIFY2(ruleAbove(afterStop) > 0.4, qPrintable(QString::number(ruleAbove(afterStop))));
+        QVERIFY2(ruleAbove(usual) < 0.05, qPrintable(QString::number(ruleAbove(usual))));
     }
 
     void thirtyTwoChannelsInTwoBands()

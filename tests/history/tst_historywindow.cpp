@@ -1,14 +1,15 @@
 // The history window TForm3: opening, the query with its range rules and failures, the grid's
-// titles and widths, the curve (channel 1 after a query, accumulation, channel clicks, spans,
-// gaps, marks), zoom against the window's rules, comparing channels with Ctrl+click, the chart
-// picture, printing through the set-up dialog seam (a PDF that fails at its end included), and
-// the CSV export of the grid menu.
+// titles and widths, the curve (the selected channels after a query, accumulation, channel
+// clicks, spans, gaps, marks), zoom against the window's rules, comparing channels with
+// Ctrl+click, the chart picture, printing through the set-up dialog seam (a PDF that fails at
+// its end included), and the CSV export of the grid menu.
 
 #include "ChartCompare.h"
 #include "HistoryChart.h"
 #include "HistoryFixture.h"
 #include "HistoryGridModel.h"
 #include "HistoryPrint.h"
+#include "PointMarks.h"
 #include "PrintProgressDialog.h"
 #include "ScriptedPrompter.h"
 #include "WindowState.h"
@@ -438,17 +439,108 @@ private Q_SLOTS:
         QCOMPARE(form.Chart1->leftRange(), QCPRange(-50, 500)); // channel 5's limits
         QCOMPARE(form.Chart1->bottomRange(), QCPRange(key(at(10, 0, 25)) - 3600, key(at(10, 0, 25))));
 
-        // A query draws channel 1 whatever line is selected.
-        form.Chart1->clearSeries();
-        form.Button1Click();
-        QCOMPARE(form.ListBox1->currentRow(), 4);
-        QCOMPARE(curveValues(*form.Chart1).first(), 10.0);
-
         // Equal limits give no range: the axis keeps the one it has.
         Option.LowerLimits[6] = Option.UpperLimits[6] = 50.f;
         form.ListBox1MouseDown(form.ListBox1, 6);
         QCOMPARE(form.Chart1->leftRange(), QCPRange(-50, 500));
         QCOMPARE(curveValues(*form.Chart1).first(), 70.0);
+    }
+
+    // "查询" draws again what is selected: the channel of the highlighted line with its value
+    // axis, or every compared channel; channel 1 only while no line is selected. The curves
+    // keep the points of earlier queries as long as their channel stays.
+    void queryRedrawsTheSelectedChannels()
+    {
+        QList<FixtureRecord> records = series(at(10, 0, 0), 6);
+        records += series(at(11, 0, 0), 4);
+        freshHome(QStringLiteral("requery"), records);
+        TForm3 form(nullptr);
+        HistoryChart &chart = *form.Chart1;
+        setRange(form, at(10, 0, 0), at(10, 59, 59));
+        form.Button1Click();
+        QCOMPARE(form.ChartChannels, QList<int>{0});
+        QCOMPARE(curveValues(chart).first(), 10.0);
+        QCOMPARE(chart.leftRange(), QCPRange(-10, 100)); // channel 1's limits, as a click shows them
+
+        // Channel 5 clicked, then "查询" again (the end pickers untouched): still channel 5,
+        // its line highlighted, its value axis, its points of both queries.
+        form.ListBox1->setCurrentRow(4);
+        form.ListBox1MouseDown(form.ListBox1, 4);
+        setRange(form, at(11, 0, 0), at(11, 59, 59));
+        form.Button1Click();
+        QCOMPARE(form.ChartChannels, QList<int>{4});
+        QCOMPARE(chart.curveCount(), 1);
+        QCOMPARE(chart.curveName(0), QStringLiteral("通道5"));
+        QCOMPARE(form.ListBox1->currentRow(), 4);
+        QCOMPARE(form.ListBox2->currentRow(), 4);
+        QCOMPARE(chart.leftRange(), QCPRange(-50, 500));
+        QCOMPARE(curveValues(chart), QList<double>({50.0, 50.01, 50.02, 50.03, 50.04, 50.05, // 10:00
+                                                    50.0, 50.01, 50.02, 50.03}));          // 11:00
+        form.Button1Click(); // once more: nothing doubles
+        QCOMPARE(chart.pointCount(), 10);
+
+        // Compared channels stay compared: every curve drawn again with its colour, the union
+        // of their limits, the highlight on a compared line.
+        ctrlClick(form, 1);
+        ctrlClick(form, 6);
+        QCOMPARE(form.ChartChannels, QList<int>({4, 1, 6}));
+        const QList<QColor> colours = {chart.curve(0)->pen().color(), chart.curve(1)->pen().color(),
+                                       chart.curve(2)->pen().color()};
+        setRange(form, at(10, 0, 0), at(10, 59, 59));
+        form.Button1Click();
+        QCOMPARE(form.ChartChannels, QList<int>({4, 1, 6}));
+        QCOMPARE(chart.curveCount(), 3);
+        for (int c = 0; c < 3; ++c)
+            QCOMPARE(chart.curve(c)->pen().color(), colours.at(c));
+        QCOMPARE(curveValues(chart, 1).first(), 20.0);
+        QCOMPARE(curveValues(chart, 2).first(), 70.0);
+        QCOMPARE(curveValues(chart, 2).size(), 10); // both ranges, like Series1
+        QCOMPARE(chart.leftRange(), QCPRange(-70, 700));
+        QCOMPARE(form.ListBox1->currentRow(), 6);
+        QCOMPARE(colouredLines(form), QList<int>({1, 4, 6}));
+
+        // A Ctrl+click that takes a curve off, or one refused (a fifth curve), leaves the
+        // highlight on a drawn channel, so the next query draws what is shown.
+        ctrlClick(form, 6);
+        QCOMPARE(form.ChartChannels, QList<int>({4, 1}));
+        QVERIFY(form.ChartChannels.contains(form.ListBox1->currentRow()));
+        ctrlClick(form, 2);
+        ctrlClick(form, 3);
+        ctrlClick(form, 7); // refused
+        QCOMPARE(m_prompter->messages.size(), 1);
+        QVERIFY(form.ChartChannels.contains(form.ListBox1->currentRow()));
+        QCOMPARE(form.ListBox2->currentRow(), form.ListBox1->currentRow());
+        form.Button1Click();
+        QCOMPARE(form.ChartChannels, QList<int>({4, 1, 2, 3}));
+
+        // A line selected while no query is shown (an inverted range disables the chart's
+        // lists) is drawn alone by the next query, with its limits.
+        setRange(form, at(12, 0, 0), at(11, 0, 0));
+        form.Button1Click();
+        QVERIFY(!form.Button2->isEnabled());
+        form.ListBox1->setCurrentRow(7);
+        form.ListBox1MouseDown(form.ListBox1, 7);
+        setRange(form, at(10, 0, 0), at(11, 59, 59));
+        form.Button1Click();
+        QCOMPARE(form.ChartChannels, QList<int>{7});
+        QCOMPARE(chart.curveCount(), 1);
+        QCOMPARE(curveValues(chart).first(), 80.0);
+        QCOMPARE(chart.pointCount(), 10); // the curve of another channel starts afresh
+        QCOMPARE(chart.leftRange(), QCPRange(-80, 800));
+
+        // No line selected at all: channel 1.
+        form.ListBox1->setCurrentRow(-1);
+        form.ListBox2->setCurrentRow(-1);
+        form.Button1Click();
+        QCOMPARE(form.ChartChannels, QList<int>{0});
+        QCOMPARE(curveValues(chart).first(), 10.0);
+        QCOMPARE(form.ListBox1->currentRow(), 0);
+
+        // Without a window: the rule itself.
+        QCOMPARE(ChartCompare::channelsForQuery({3}, 3), QList<int>{3});
+        QCOMPARE(ChartCompare::channelsForQuery({3, 5}, 5), QList<int>({3, 5}));
+        QCOMPARE(ChartCompare::channelsForQuery({3, 5}, 6), QList<int>{6});
+        QCOMPARE(ChartCompare::channelsForQuery({3}, -1), QList<int>{0});
     }
 
     void spanKeepsTheNewestPointAtTheRight()
@@ -499,9 +591,12 @@ private Q_SLOTS:
         QCOMPARE(values.at(4), 0.0);
         QCOMPARE(values.at(5), 0.0);
 
-        // An hour of points is too many to label: marks stay on but are not drawn.
+        // An hour of points: evenly spaced ones are labelled, the newest among them.
+        form.Chart1->toPixmap(858, 404);
         QVERIFY(form.Chart1->marksVisible());
-        QVERIFY(!form.Chart1->marksDrawn());
+        QVERIFY(form.Chart1->marksDrawn());
+        QCOMPARE(form.Chart1->marks(0)->markIndexes().last(), qsizetype(719));
+        QVERIFY(form.Chart1->marks(0)->markIndexes().size() < 20);
         form.ComboBox1->setCurrentIndex(1); // "1分钟": 13 points
         form.ComboBox1Change();
         QCOMPARE(form.Chart1->pointsInView(), 13);
@@ -688,6 +783,8 @@ private Q_SLOTS:
         setRange(form, at(0, 0, 0), at(23, 0, 0));
         form.Button1Click();
         HistoryChart &chart = *form.Chart1;
+        QCOMPARE(form.ChartChannels, QList<int>{1}); // the query draws the line selected
+        form.ListBox1MouseDown(form.ListBox1, 0);
         const QCPRange keys = chart.bottomRange();
         ctrlClick(form, 1);
         QCOMPARE(form.ChartChannels, QList<int>({0, 1}));
@@ -739,14 +836,6 @@ private Q_SLOTS:
         QVERIFY(!chart.legend->visible());
         QVERIFY(colouredLines(form).isEmpty());
 
-        // So does a new query, with channel 1 in Series1.
-        ctrlClick(form, 2);
-        QCOMPARE(chart.curveCount(), 2);
-        form.Button1Click();
-        QCOMPARE(chart.curveCount(), 1);
-        QCOMPARE(form.ChartChannels, QList<int>{0});
-        QCOMPARE(chart.curveName(0), QStringLiteral("通道1"));
-        QVERIFY(colouredLines(form).isEmpty());
     }
 
     // The Ctrl key of a real click on the list reaches the handler.

@@ -103,9 +103,12 @@ private Q_SLOTS:
         Option.UpperLimits[0] = 85.3f;
         const QDateTime now(QDate(2026, 3, 1), QTime(8, 0));
         const QJsonObject s = object(encodeStatus(QStringLiteral("tank-a"), true, StationComm::Error,
-                                                  QStringLiteral("0.1.0"), now, Option, 16));
+                                                  QStringLiteral("0.1.0"), now, Option, 16, false));
         QCOMPARE(s.value(QStringLiteral("online")).toBool(), true);
         QCOMPARE(s.value(QStringLiteral("comm")).toString(), QStringLiteral("ERROR"));
+        // A station that cannot store says so, as a JSON boolean.
+        QVERIFY(s.value(QStringLiteral("storing")).isBool());
+        QCOMPARE(s.value(QStringLiteral("storing")).toBool(true), false);
         QCOMPARE(s.value(QStringLiteral("channelCount")).toInt(), 16);
         const QJsonArray channels = s.value(QStringLiteral("channels")).toArray();
         QCOMPARE(channels.size(), 16);
@@ -117,7 +120,7 @@ private Q_SLOTS:
 
         StatusMessage decoded;
         QString error;
-        QVERIFY(decodeStatus(encodeStatus(QStringLiteral("x"), false, StationComm::Ok, QStringLiteral("1"), now, Option, 8),
+        QVERIFY(decodeStatus(encodeStatus(QStringLiteral("x"), false, StationComm::Ok, QStringLiteral("1"), now, Option, 8, true),
                              &decoded, &error));
         QVERIFY(!decoded.online);
         QCOMPARE(decoded.comm, std::optional<QString>(QStringLiteral("OK")));

@@ -1,6 +1,7 @@
 // What `cmake --install` puts in place, checked in a temporary prefix the way a package user
 // meets it: the file list and modes, the desktop entry (desktop-file-validate), the icons, the
-// manual pages against each program's --help, the user unit (systemd-analyze verify), the
+// manual pages against each program's --help, the user unit and the system unit of the
+// headless station (systemd-analyze verify, its sandbox by systemd-analyze security), the
 // Debian documentation files, and the installed station itself: it runs, and keeps its files
 // in the per-user data directory.
 #include <QDirIterator>
@@ -82,6 +83,7 @@ private Q_SLOTS:
     void manualPagesMatchHelp_data();
     void manualPagesMatchHelp();
     void userUnit();
+    void systemUnit();
     void debianDocumentation();
     void installedStationRunsAndUsesPerUserDirectory();
 
@@ -111,6 +113,8 @@ void TestInstall::fileListAndModes()
         "bin/qzmonitor",
         "bin/qzpoll",
         "bin/qzsim",
+        "bin/qzstation",
+        "lib/systemd/system/qzstation.service",
         "lib/systemd/user/qzmonitor.service",
         "share/applications/qzmonitor.desktop",
         "share/doc/qzmonitor/changelog.gz",
@@ -121,6 +125,7 @@ void TestInstall::fileListAndModes()
         "share/man/man1/qzmonitor.1.gz",
         "share/man/man1/qzpoll.1.gz",
         "share/man/man1/qzsim.1.gz",
+        "share/man/man1/qzstation.1.gz",
     };
     QCOMPARE(files, expected);
 
@@ -176,6 +181,7 @@ void TestInstall::manualPagesMatchHelp_data()
 {
     QTest::addColumn<QString>("program");
     QTest::newRow("qzmonitor") << "qzmonitor";
+    QTest::newRow("qzstation") << "qzstation";
     QTest::newRow("qzsim") << "qzsim";
     QTest::newRow("qzpoll") << "qzpoll";
     QTest::newRow("qzcollect") << "qzcollect";
@@ -239,6 +245,41 @@ void TestInstall::userUnit()
     QVERIFY2(v.code == 0 && v.out.trimmed().isEmpty() && v.err.trimmed().isEmpty(), qPrintable(v.out + v.err));
 }
 
+void TestInstall::systemUnit()
+{
+    const QString installed = m_prefix + QStringLiteral("/lib/systemd/system/qzstation.service");
+    QString unit = QString::fromUtf8(readFile(installed));
+    // The headless station from boot, as its own user with the serial devices, in its state
+    // directory, restarted after a crash, sandboxed.
+    const QString execStart = QStringLiteral("ExecStart=" QZ_INSTALL_FULL_BINDIR "/qzstation --home ${STATE_DIRECTORY}\n");
+    QVERIFY(unit.contains(execStart));
+    for (const char *line : {"User=qzmonitor\n", "Group=qzmonitor\n", "SupplementaryGroups=dialout\n",
+                             "StateDirectory=qzmonitor\n", "Restart=on-failure\n", "WantedBy=multi-user.target\n",
+                             "ProtectSystem=strict\n", "ProtectHome=yes\n", "NoNewPrivileges=yes\n", "PrivateTmp=yes\n",
+                             "DevicePolicy=closed\n", "DeviceAllow=char-ttyUSB rw\n", "CapabilityBoundingSet=\n"})
+        QVERIFY2(unit.contains(QLatin1String(line)), line);
+
+    QTemporaryDir dir;
+    unit.replace(execStart, QStringLiteral("ExecStart=%1/bin/qzstation --home ${STATE_DIRECTORY}\n").arg(m_prefix));
+    QFile copy(dir.filePath(QStringLiteral("qzstation.service")));
+    QVERIFY(copy.open(QIODevice::WriteOnly));
+    copy.write(unit.toUtf8());
+    copy.close();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("MANPATH"), m_prefix + QStringLiteral("/share/man"));
+    const Run v = run(QStringLiteral("systemd-analyze"), {"verify", copy.fileName()}, env);
+    QVERIFY2(v.code == 0 && v.out.trimmed().isEmpty() && v.err.trimmed().isEmpty(), qPrintable(v.out + v.err));
+
+    // What systemd itself makes of the sandbox: an exposure of 4.0 or less ("OK").
+    const Run security = run(QStringLiteral("systemd-analyze"), {"security", "--offline=yes", "--no-pager", copy.fileName()}, env);
+    static const QRegularExpression overall(QStringLiteral("Overall exposure level for qzstation.service: ([0-9.]+)"));
+    const QRegularExpressionMatch m = overall.match(security.out);
+    QVERIFY2(m.hasMatch(), qPrintable(security.out + security.err));
+    const double exposure = m.captured(1).toDouble();
+    qInfo("systemd-analyze security: exposure %.1f", exposure);
+    QVERIFY2(exposure <= 4.0, qPrintable(security.out));
+}
+
 void TestInstall::debianDocumentation()
 {
     const Run changelog = run(QStringLiteral("gzip"), {QStringLiteral("-dc"), m_prefix + QStringLiteral("/share/doc/qzmonitor/changelog.gz")});
@@ -277,7 +318,7 @@ void TestInstall::installedStationRunsAndUsesPerUserDirectory()
     const QString perUser = home.path() + QStringLiteral("/.local/share/qzmonitor");
     QVERIFY2(report.err.contains(perUser + QStringLiteral("/wwdd.db")), qPrintable(report.err));
     QCOMPARE(QDir(m_prefix + QStringLiteral("/bin")).entryList(QDir::Files, QDir::Name),
-             QStringList({"qzcollect", "qzmonitor", "qzpoll", "qzsim"}));
+             QStringList({"qzcollect", "qzmonitor", "qzpoll", "qzsim", "qzstation"}));
 }
 
 QTEST_MAIN(TestInstall)

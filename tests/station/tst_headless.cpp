@@ -6,6 +6,7 @@
 #include "MqttSubscriber.h"
 #include "SiteServers.h"
 #include "Simulator.h"
+#include "StationFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -41,36 +42,7 @@ void prepareHome(const QString &home, const QString &device, const QByteArray &e
     writeFile(home + QStringLiteral("/Sys_Para.Pf"), "16\r\n1000\r\n");
 }
 
-// The first column of each row of one statement, on a read-only connection of its own.
-QStringList sql(const QString &file, const QString &statement)
-{
-    const QString name = QUuid::createUuid().toString();
-    QStringList out;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(file);
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000"));
-        if (db.open()) {
-            QSqlQuery q(db);
-            if (q.exec(statement))
-                while (q.next())
-                    out.append(q.value(0).toString());
-            else
-                out.append(QStringLiteral("error: ") + q.lastError().text());
-        } else {
-            out.append(QStringLiteral("error: ") + db.lastError().text());
-        }
-    }
-    QSqlDatabase::removeDatabase(name);
-    return out;
-}
 
-int measuredCount(const QString &home)
-{
-    const QStringList r = sql(home + QStringLiteral("/wwdd.db"),
-                              QStringLiteral("select count(*) from wwdd where trim(aa1) <> '-1000.000'"));
-    return r.size() == 1 ? r.first().toInt() : -1;
-}
 
 QStringList stationKinds(const QString &home)
 {
@@ -158,7 +130,7 @@ void TestHeadless::storesWithoutWindowLibraries()
              qPrintable(libs.join(u'\n')));
     QVERIFY2(libs.filter(QStringLiteral("platforms/")).isEmpty(), qPrintable(libs.join(u'\n')));
     // The instruments' own values, not markers: channel 5 of the simulator is its broken sensor.
-    QCOMPARE(sql(home.filePath(QStringLiteral("wwdd.db")), QStringLiteral("select count(*) from wwdd where aa16 is null")),
+    QCOMPARE(sqlColumn(home.filePath(QStringLiteral("wwdd.db")), QStringLiteral("select count(*) from wwdd where aa16 is null")),
              QStringList{QStringLiteral("0")});
     const QStringList kinds = stationKinds(home.path());
     QVERIFY2(kinds.mid(0, 2) == (QStringList{QStringLiteral("程序启动:qzstation"), QStringLiteral("开始运行")}),
@@ -203,7 +175,7 @@ void TestHeadless::sigtermEndsCleanly()
     QCOMPARE(station.process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(station.process().exitCode(), 0);
     QVERIFY(measuredCount(home.path()) >= before);
-    QCOMPARE(sql(home.filePath(QStringLiteral("wwdd.db")), QStringLiteral("pragma integrity_check")), QStringList{QStringLiteral("ok")});
+    QCOMPARE(sqlColumn(home.filePath(QStringLiteral("wwdd.db")), QStringLiteral("pragma integrity_check")), QStringList{QStringLiteral("ok")});
     // Said goodbye: the journal's last station event, and the retained status offline (not the
     // broker's last will, which carries no channel list).
     QCOMPARE(stationKinds(home.path()).last(), station_kinds::ProgramEnded);
@@ -225,7 +197,7 @@ void TestHeadless::killedAndRestartedLosesNothing()
         Program station(Headless, {QStringLiteral("--home"), home.path()});
         QVERIFY(station.process().waitForStarted(5000));
         QTRY_VERIFY_WITH_TIMEOUT(measuredCount(home.path()) >= 4, 15000);
-        seen = sql(wwdd, QStringLiteral("select datim from wwdd order by datim"));
+        seen = sqlColumn(wwdd, QStringLiteral("select datim from wwdd order by datim"));
         station.signal(SIGKILL);
         QVERIFY(station.process().waitForFinished(5000));
     }
@@ -240,10 +212,10 @@ void TestHeadless::killedAndRestartedLosesNothing()
     }
     // Every record seen before the kill is still there; the table is sound; the journal knows
     // the first run did not end cleanly.
-    const QStringList after = sql(wwdd, QStringLiteral("select datim from wwdd order by datim"));
+    const QStringList after = sqlColumn(wwdd, QStringLiteral("select datim from wwdd order by datim"));
     for (const QString &t : std::as_const(seen))
         QVERIFY2(after.contains(t), qPrintable(t));
-    QCOMPARE(sql(wwdd, QStringLiteral("pragma integrity_check")), QStringList{QStringLiteral("ok")});
+    QCOMPARE(sqlColumn(wwdd, QStringLiteral("pragma integrity_check")), QStringList{QStringLiteral("ok")});
     const QStringList kinds = stationKinds(home.path());
     QCOMPARE(kinds.filter(QStringLiteral("程序启动")).size(), 2);
     QVERIFY2(kinds.filter(QStringLiteral("程序启动")).last().contains(QStringLiteral("上次运行未正常结束")), qPrintable(kinds.join(u'\n')));

@@ -1,10 +1,12 @@
 // The "实时报警" view fed by an AlarmCenter as the station feeds it: the window, row colours
-// and the blink on its real timer, acknowledgement by selection and for all, the journal grid
-// following new events, the range query and its CSV export; and the status panel.
+// and the blink on its real timer (a selected row too), acknowledgement by selection and for
+// all, the journal grid following new events (also after a query up to now), the range query
+// and its CSV export (with the rows shown since); and the status panel.
 
 #include "AlarmCenter.h"
 #include "AlarmModels.h"
 #include "RealAlarmFrm.h"
+#include "ReportRules.h"
 #include "ScriptedPrompter.h"
 #include "WindowState.h"
 
@@ -81,6 +83,7 @@ private Q_SLOTS:
     void acknowledgement();
     void journalFollowsAndQueries();
     void exportCsv();
+    void followsNowAndShowsTheRedOfASelectedRow();
     void statusPanel();
 };
 
@@ -272,6 +275,89 @@ void TestRealAlarmForm::exportCsv()
     QVERIFY2(lines.at(3).contains(",仪表,5,罐5,信号断线,50.000,确认,op,"), lines.at(3).constData());
     QVERIFY2(lines.at(5).contains(",通讯,,,通讯中断,,恢复,,"), lines.at(5).constData());
     QVERIFY(prompter.errors.isEmpty());
+}
+
+// After "查询" with untouched pickers the journal still follows new events (the pickers move to
+// now, as the history window's do); "导出CSV…" while it follows writes every row shown, those
+// that came after the query too; a selected unacknowledged row still blinks red, with the
+// selection as a frame around it.
+void TestRealAlarmForm::followsNowAndShowsTheRedOfASelectedRow()
+{
+    Station s;
+    ScriptedPrompter prompter;
+    TRealAlarmForm form(s.center, nullptr);
+    form.resize(1014, 674);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    const QDateTime openedEnd = form.EndSetByWindow;
+    // Two seconds on: the end pickers now lie in the past.
+    QTest::qWait(2100);
+    form.QueryClick();
+    QVERIFY(prompter.messages.isEmpty());
+    QVERIFY(form.Live);
+    QVERIFY(openedEnd.secsTo(QDateTime(form.DateTimePicker3->date(), form.DateTimePicker4->time())) >= 2);
+    const int before = form.JournalRows->rowCount();
+
+    // An event of this moment, after the query's end: shown on top.
+    QTest::qWait(1200);
+    s.start = QDateTime::currentDateTime();
+    s.ms = 0;
+    s.center.stationEvent(AlarmCenter::StationEvent::RunStopped);
+    QCOMPARE(form.JournalRows->rowCount(), before + 1);
+    QCOMPARE(form.JournalRows->rows().first().kind, QStringLiteral("停止运行"));
+    QVERIFY(form.JournalRows->rows().first().time > inclusiveEnd(form.QueryEnd));
+
+    // The export holds every row shown, the new one included.
+    const QString file = s.home.filePath(QStringLiteral("live.csv"));
+    prompter.onModal = [&](QDialog *d) {
+        auto *dialog = qobject_cast<QFileDialog *>(d);
+        if (!dialog)
+            return int(QDialog::Rejected);
+        dialog->selectFile(file);
+        return int(QDialog::Accepted);
+    };
+    form.ExportCsvAction->trigger();
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray bytes = f.readAll();
+    QCOMPARE(bytes.count("\r\n"), form.JournalRows->rowCount() + 1);
+    QVERIFY(bytes.contains("停止运行"));
+    QVERIFY(prompter.errors.isEmpty());
+    // A range that ended in the past exports its own range, even later.
+    const QDateTime past = QDateTime::currentDateTime().addSecs(-3600);
+    QCOMPARE(journalExportEnd(past, false, QDateTime::currentDateTime()), past);
+    QCOMPARE(journalExportEnd(past.addSecs(7200), true, QDateTime::currentDateTime()), past.addSecs(7200));
+
+    // The selected unacknowledged row in both halves of the blink: red ground with white text,
+    // then the grid's ground with red text; the selection's fill never covers it.
+    form.Timer1.stop();
+    const int upper = form.AlarmModel->rowOf(Upper2);
+    select(form, {upper});
+    QVERIFY(form.AlarmGrid->selectionModel()->isRowSelected(upper, QModelIndex()));
+    const QRect row = form.AlarmGrid->visualRect(form.AlarmModel->index(upper, 1))
+                          .united(form.AlarmGrid->visualRect(form.AlarmModel->index(upper, 3)));
+    const QColor highlight = form.AlarmGrid->palette().color(QPalette::Active, QPalette::Highlight);
+    const auto share = [&](bool blinkOn, const std::function<bool(QRgb)> &is) {
+        form.AlarmModel->setBlinkOn(blinkOn);
+        const QImage image = form.AlarmGrid->viewport()->grab().toImage();
+        int n = 0;
+        int all = 0;
+        // Inside the frame: the row less SelectedRowFrame pixels above and below.
+        for (int y = row.top() + SelectedRowFrame + 1; y <= row.bottom() - SelectedRowFrame - 1; ++y)
+            for (int x = row.left(); x <= row.right(); ++x, ++all)
+                n += is(image.pixel(x, y));
+        return double(n) / all;
+    };
+    const auto red = [](QRgb c) { return QColor(c) == QColor(Qt::red); };
+    const auto selectionFill = [&](QRgb c) { return QColor(c) == highlight; };
+    QVERIFY(share(true, red) > 0.6);
+    QVERIFY(share(false, red) > 0.0); // the red text
+    QVERIFY(share(false, red) < 0.3);
+    QCOMPARE(share(true, selectionFill), 0.0);
+    QCOMPARE(share(false, selectionFill), 0.0);
+    // The frame shows the selection: the row's top line is the highlight colour.
+    const QImage image = form.AlarmGrid->viewport()->grab().toImage();
+    QCOMPARE(QColor(image.pixel(row.center().x(), row.top())), highlight);
 }
 
 void TestRealAlarmForm::statusPanel()

@@ -1,8 +1,12 @@
 // qzpoll: polls a Modbus RTU slave with the station's own master (TModbusM), for diagnosis
 // in the field.
 //
-//   qzpoll --device PATH [--baud 9600] [--slave 1] [--function 3] [--offset 0]
+//   qzpoll --device DEVICE [--baud 9600] [--slave 1] [--function 3] [--offset 0]
 //          [--quantity 32] [--count 1] [--data HEX]
+//
+// DEVICE is what [devices] of KTcom.ini may hold: a serial device path, tcp://HOST:PORT (a
+// serial device server) or modbus-tcp://HOST:PORT?unit=N (Modbus TCP). A network device is
+// connected to first (at most ConnectWaitMs); --baud does not apply to it.
 //
 // Sends the requests one after another. Each answer's data bytes are printed in hex; a 64- or
 // 128-byte answer is also decoded, one line per channel: "<channel> <value> <state>". Failures
@@ -10,11 +14,14 @@
 // 3 s (also after a time-out report). Exit status 0 when every request was answered, 1
 // otherwise, 2 for bad arguments.
 
+#include "DeviceAddress.h"
 #include "InstrumentAnswer.h"
 #include "ModbusM.h"
+#include "TcpDevice.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -23,6 +30,33 @@
 namespace {
 
 constexpr int AnswerWaitMs = 3000;
+// A connection attempt, and the longest retry wait before one after a lost connection.
+constexpr int ConnectWaitMs = TcpDevice::ConnectTimeoutMs + 1000;
+constexpr int ReconnectWaitMs = TcpDevice::LastRetryMs + ConnectWaitMs;
+
+// Opens the master's port. A network device connects in the background: the event loop runs
+// until it is open, or until waitMs have passed; with giveUpOnFailure also as soon as an
+// attempt has failed.
+bool openPort(TModbusM &master, int waitMs, bool giveUpOnFailure)
+{
+    if (master.OpenPort())
+        return true;
+    if (master.Transport() == DeviceTransport::Serial)
+        return false;
+    QEventLoop loop;
+    QTimer tick;
+    const QDeadlineTimer deadline(waitMs);
+    bool open = false;
+    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+        open = master.OpenPort();
+        const bool failed = !master.PortOpening() && !master.PortErrorText().isEmpty();
+        if (open || deadline.hasExpired() || (giveUpOnFailure && failed))
+            loop.quit();
+    });
+    tick.start(20);
+    loop.exec();
+    return open;
+}
 
 void printLine(const QString &text)
 {
@@ -68,7 +102,7 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Polls a Modbus RTU slave and decodes the instruments' answer."));
     parser.addHelpOption();
-    const QCommandLineOption deviceOpt(QStringLiteral("device"), QStringLiteral("Serial device."), QStringLiteral("PATH"));
+    const QCommandLineOption deviceOpt(QStringLiteral("device"), QStringLiteral("Serial device, tcp://HOST:PORT or modbus-tcp://HOST:PORT?unit=N."), QStringLiteral("DEVICE"));
     const QCommandLineOption baudOpt(QStringLiteral("baud"), QStringLiteral("Bit rate (default 9600)."), QStringLiteral("RATE"), QStringLiteral("9600"));
     const QCommandLineOption slaveOpt(QStringLiteral("slave"), QStringLiteral("Slave address (default 1)."), QStringLiteral("N"), QStringLiteral("1"));
     const QCommandLineOption functionOpt(QStringLiteral("function"), QStringLiteral("Function code (default 3)."), QStringLiteral("N"), QStringLiteral("3"));
@@ -79,9 +113,15 @@ int main(int argc, char *argv[])
     parser.addOptions({deviceOpt, baudOpt, slaveOpt, functionOpt, offsetOpt, quantityOpt, countOpt, dataOpt});
     parser.process(app);
 
-    const QString device = parser.value(deviceOpt);
+    const QString device = parser.value(deviceOpt).trimmed();
     if (device.isEmpty()) {
-        usageError(QStringLiteral("--device PATH is required"));
+        usageError(QStringLiteral("--device DEVICE is required"));
+        return 2;
+    }
+    DeviceAddress address;
+    QString addressError;
+    if (!parseDeviceAddress(device, &address, &addressError)) {
+        usageError(addressError);
         return 2;
     }
     TComPortBaudRate speed = br9600;
@@ -109,8 +149,9 @@ int main(int argc, char *argv[])
     master.setDeviceMap({{1, device}});
     master.setComPort(pnCOM1);
     master.setComPortSpeed(speed);
-    if (!master.OpenPort()) {
-        usageError(QStringLiteral("cannot open %1").arg(device));
+    if (!openPort(master, ConnectWaitMs, true)) {
+        const QString why = master.PortErrorText();
+        usageError(QStringLiteral("cannot open %1").arg(device) + (why.isEmpty() ? QString() : QStringLiteral(": ") + why));
         return 1;
     }
 
@@ -128,7 +169,7 @@ int main(int argc, char *argv[])
 
     int answers = 0;
     for (int i = 0; i < count; ++i) {
-        master.OpenPort(); // the line may have been lost and come back
+        openPort(master, ReconnectWaitMs, false); // the line may have been lost and come back
         master.SlaveId = uint8_t(slave);
         master.FunctionCode = uint8_t(function);
         master.Offset = uint16_t(offset);

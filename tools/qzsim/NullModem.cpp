@@ -1,11 +1,14 @@
 #include "NullModem.h"
 
+#include <QDeadlineTimer>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,33 +20,43 @@ NullModem::~NullModem()
     closeEnd(m_b);
 }
 
-bool NullModem::openEnd(End &end, QString *error)
+bool openRawPty(int *master, int *slave, QString *slavePath, QString *error)
 {
+    *master = *slave = -1;
     auto fail = [&](const char *what) {
         if (error)
             *error = QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
-        closeEnd(end);
+        if (*slave >= 0)
+            ::close(*slave);
+        if (*master >= 0)
+            ::close(*master);
+        *master = *slave = -1;
         return false;
     };
-    end.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (end.master < 0)
+    *master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (*master < 0)
         return fail("posix_openpt");
-    if (::grantpt(end.master) != 0 || ::unlockpt(end.master) != 0)
+    if (::grantpt(*master) != 0 || ::unlockpt(*master) != 0)
         return fail("unlockpt");
     char name[128];
-    if (::ptsname_r(end.master, name, sizeof name) != 0)
+    if (::ptsname_r(*master, name, sizeof name) != 0)
         return fail("ptsname");
-    end.slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (end.slave < 0)
+    *slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (*slave < 0)
         return fail("open slave");
     termios t{};
-    if (::tcgetattr(end.slave, &t) == 0) {
+    if (::tcgetattr(*slave, &t) == 0) {
         ::cfmakeraw(&t);
-        ::tcsetattr(end.slave, TCSANOW, &t);
+        ::tcsetattr(*slave, TCSANOW, &t);
     }
-    ::fcntl(end.master, F_SETFL, ::fcntl(end.master, F_GETFL) | O_NONBLOCK);
-    end.path = QString::fromLocal8Bit(name);
+    ::fcntl(*master, F_SETFL, ::fcntl(*master, F_GETFL) | O_NONBLOCK);
+    *slavePath = QString::fromLocal8Bit(name);
     return true;
+}
+
+bool NullModem::openEnd(End &end, QString *error)
+{
+    return openRawPty(&end.master, &end.slave, &end.path, error);
 }
 
 void NullModem::closeEnd(End &end)
@@ -64,8 +77,22 @@ bool NullModem::open(QString *error)
     m_a.notifier = new QSocketNotifier(m_a.master, QSocketNotifier::Read, this);
     m_b.notifier = new QSocketNotifier(m_b.master, QSocketNotifier::Read, this);
     connect(m_a.notifier, &QSocketNotifier::activated, this, [this] { relay(m_a, m_b); });
-    connect(m_b.notifier, &QSocketNotifier::activated, this, [this] { relay(m_b, m_a); });
+    connect(m_b.notifier, &QSocketNotifier::activated, this, [this] {
+        m_stationHeardMs = QDeadlineTimer::current().deadline();
+        relay(m_b, m_a);
+    });
+    auto *idle = new QTimer(this);
+    connect(idle, &QTimer::timeout, this, &NullModem::releaseIdleStation);
+    idle->start(1000);
     return true;
+}
+
+void NullModem::releaseIdleStation()
+{
+    // A polling station sends a request every 1.5 s: three seconds of silence mean it has
+    // stopped or is gone.
+    if (QDeadlineTimer::current().deadline() - m_stationHeardMs > 3000 && m_b.slave >= 0)
+        ::ioctl(m_b.slave, TIOCNXCL);
 }
 
 void NullModem::relay(End &from, End &to)

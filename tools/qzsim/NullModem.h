@@ -6,11 +6,21 @@
 //
 // Each slave side is also held open here (raw, never read), so the line stays up while the
 // station closes and reopens its end; otherwise the master side would report a hang-up.
+//
+// Holding it has one cost a real adapter does not have: a station opens its port for itself
+// alone (the terminal's exclusive mode), and a station that is killed cannot give that up; on a
+// real device the kernel drops it with the last close, here the held side keeps it, and a
+// restarted station without administrator rights would find the line busy for good. So when
+// the station has sent nothing for a while (stopped, or gone) the exclusive mode is cleared.
 
 #include <QObject>
 #include <QString>
 
 class QSocketNotifier;
+
+// A pseudo-terminal pair: the master side non-blocking, the slave side opened and raw (held
+// open so the line stays up while others open and close it). False with a message in *error.
+bool openRawPty(int *master, int *slave, QString *slavePath, QString *error);
 
 class NullModem : public QObject {
     Q_OBJECT
@@ -35,7 +45,9 @@ private:
     static bool openEnd(End &end, QString *error);
     static void closeEnd(End &end);
     void relay(End &from, End &to);
+    void releaseIdleStation();
 
     End m_a; // server side
     End m_b; // station side
+    qint64 m_stationHeardMs = 0; // when the station side last sent something (steady clock)
 };

@@ -1,7 +1,7 @@
 // 数据查询: up to four channels over 1小时 / 1天 / 2天 / 7天 or a range of one's own, drawn with
 // dygraphs. The line breaks where the station was interrupted (a stored -1000.000 comes as
-// null) and where no record was stored at all (a span far longer than the storing interval
-// before it), and the range's records download as the same CSV as --export-csv.
+// null) and where no record was stored at all (the breaks the station names, by the history
+// window's rule), and the range's records download as the same CSV as --export-csv.
 'use strict';
 
 (function () {
@@ -31,33 +31,26 @@
       box.disabled = full && !box.checked;
   }
 
-  // Rows for dygraphs: [x, v1, …]; a row of nulls goes in where a span without records begins,
-  // so the line stops there. A span counts as without records when it is more than 2.5 times
-  // the interval before it (and more than 2 s).
-  function chartRows(records, shiftMs) {
+  // Rows for dygraphs: [x, v1, …]; a row of nulls goes in after every record the station
+  // names as a break (nothing stored after it for far longer than usual), so the line stops
+  // there.
+  function chartRows(records, breaks, shiftMs) {
     const rows = [];
-    let step = 0;
-    let gaps = 0;
+    const after = new Set(breaks || []);
     for (let i = 0; i < records.length; ++i) {
       const r = records[i];
-      if (i > 0) {
-        const dt = r[0] - records[i - 1][0];
-        if (step > 0 && dt > 2.5 * step && dt > 2000) {
-          const hole = [new Date(records[i - 1][0] + shiftMs + 1)];
-          for (let k = 1; k < r.length; ++k)
-            hole.push(null);
-          rows.push(hole);
-          ++gaps;
-        } else if (dt > 0) {
-          step = dt;
-        }
-      }
       const row = [new Date(r[0] + shiftMs)];
       for (let k = 1; k < r.length; ++k)
         row.push(r[k]);
       rows.push(row);
+      if (after.has(i) && i + 1 < records.length) {
+        const hole = [new Date(r[0] + shiftMs + 1)];
+        for (let k = 1; k < r.length; ++k)
+          hole.push(null);
+        rows.push(hole);
+      }
     }
-    return { rows: rows, gaps: gaps };
+    return { rows: rows, gaps: after.size };
   }
 
   // Interruptions: runs of nulls per series.
@@ -157,7 +150,7 @@
     toField.value = QZ.toField(to);
     csv.href = '/api/history.csv?from=' + encodeURIComponent(from) + '&to=' + encodeURIComponent(to);
     const shift = offsetMs(h.from);
-    const built = chartRows(h.records, shift);
+    const built = chartRows(h.records, h.breaks, shift);
     const labels = ['时间'].concat(h.channels.map(function (c) { return c.channel + ' ' + c.name; }));
     const fromMs = Date.parse(h.from) + shift;
     const toMs = Date.parse(h.to) + shift;
@@ -165,6 +158,7 @@
       labels: labels,
       labelsUTC: true,
       connectSeparatedPoints: false,
+      drawGapEdgePoints: true, // a record alone between two gaps shows as a dot
       dateWindow: [fromMs, toMs],
       colors: ['#0000ff', '#ff0000', '#008000', '#800080'],
       strokeWidth: 1.2,
