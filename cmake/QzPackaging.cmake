@@ -78,11 +78,12 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QZ_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Libraries come from dpkg-shlibdeps; plugins and fonts are loaded at run time, so they are
-# named here: the X11 platform plugin, the SQLite driver of QtSql, the CJK fonts of the
-# Chinese user interface.
+# Libraries come from dpkg-shlibdeps; plugins, fonts and scripts are loaded at run time, so they
+# are named here: the X11 platform plugin, the SQLite driver of QtSql, the CJK fonts of the
+# Chinese user interface (and of the web view's pages), and dygraphs, which the web view serves
+# from /usr/share/javascript/dygraphs.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6sql6-sqlite, fonts-noto-cjk, adduser")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6sql6-sqlite, fonts-noto-cjk, libjs-dygraphs, adduser")
 # The system user of qzstation.service is made by postinst; the unit is handled the way
 # debhelper's snippets do (never enabled by the package itself).
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -14,8 +14,10 @@ packages=(
   desktop-file-utils systemd man-db
   # the site network: broker and client library, PostgreSQL server and client library
   mosquitto libmosquitto-dev postgresql-15 libpq-dev
-  # the site network tests: their CA and broker certificate
+  # the site network tests' and the web view's TLS certificates
   openssl
+  # the web view: Qt WebSockets, the chart library it serves, the browser its tests drive
+  qt6-websockets-dev libjs-dygraphs chromium
 )
 
 missing=()

@@ -10,6 +10,7 @@
 #include "RealLineFrm.h"
 #include "SettingsFiles.h"
 #include "StationAlarmBoard.h"
+#include "StationTexts.h"
 #include "Tiles.h"
 #include "Ui.h"
 #include "Unit3.h"
@@ -26,13 +27,6 @@
 #include <QStatusBar>
 
 #include <cstdio>
-
-namespace {
-
-const QString CommErrorText = QStringLiteral("通讯接收错误：ERROR！！！ ");
-const QString CommOkText = QStringLiteral("通讯接收正常：OK！ ");
-
-} // namespace
 
 TMainFrm::TMainFrm(QWidget *parent, bool autoStart, StationThreading threading)
     : QMainWindow(parent), Core(StationConfig{programDirectory(), autoStart}, threading), m_autoStart(autoStart)
@@ -76,9 +70,9 @@ TMainFrm::~TMainFrm()
 
 void TMainFrm::buildStatusBar()
 {
-    static const char *const creationTexts[] = {"运行状态:", "通讯状态:", "登录状态： 未登录！"};
+    const QString creationTexts[] = {RunStatePanelTitle, CommStatePanelTitle, LoginStatePanelTitle};
     for (int i = 0; i < 3; ++i) {
-        StatusPanels[i] = new QLabel(QString::fromUtf8(creationTexts[i]), this);
+        StatusPanels[i] = new QLabel(creationTexts[i], this);
         StatusPanels[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         if (i < 2)
             StatusPanels[i]->setFixedWidth(200);
@@ -200,7 +194,7 @@ void TMainFrm::showSnapshot(const StationSnapshot &snapshot)
     }
 
     if (snapshot.portShown && !m_portShown) {
-        StatusPanels[1]->setText(QStringLiteral("通讯接口： ") + snapshot.portName);
+        StatusPanels[1]->setText(portPanelText(true, snapshot.portName));
         m_portShown = true;
     }
     // Where the port leads: the device, or HOST:PORT behind Ethernet.
@@ -240,10 +234,9 @@ QString storingToolTip(const StationSnapshot &snapshot)
 
 void TMainFrm::showSpeedPanel(const StationSnapshot &snapshot)
 {
-    QString text = m_portShown ? QStringLiteral("通讯速率： ") + QString::number(snapshot.speed) + QStringLiteral(" Bps")
-                               : StatusPanels[2]->text().section(QStringLiteral("    "), 0, 0);
+    QString text = m_portShown ? speedText(snapshot.speed) : StatusPanels[2]->text().section(SiteStateSeparator, 0, 0);
     if (snapshot.siteEnabled)
-        text += QStringLiteral("    ") + snapshot.siteState;
+        text += SiteStateSeparator + snapshot.siteState;
     if (text != StatusPanels[2]->text())
         StatusPanels[2]->setText(text);
     StatusPanels[2]->setToolTip(snapshot.siteEnabled ? snapshot.siteState : QString());

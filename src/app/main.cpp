@@ -6,6 +6,8 @@
 #include "StationLock.h"
 #include "StationOptions.h"
 #include "Ui.h"
+#include "WebUserCommand.h"
+#include "WebView.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -17,6 +19,13 @@ int main(int argc, char *argv[])
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
+
+    // The web view's accounts are managed without a window or a display.
+    if (isWebUserCommandLine(arguments)) {
+        QCoreApplication app(argc, argv);
+        return runWebUserCommand(arguments, defaultProgramDirectory(QCoreApplication::applicationDirPath()), stdin,
+                                 stdout, stderr);
+    }
 
     // History reports from the command line (--export-csv, --report-pdf) and the event
     // journal's export (--export-events) open no window and need no display, so scheduled
@@ -33,7 +42,8 @@ int main(int argc, char *argv[])
         return 2;
     }
     if (options.help) {
-        std::fputs(qPrintable(stationUsage() + historyCommandUsage() + eventsCommandUsage()), stdout);
+        std::fputs(qPrintable(stationUsage() + historyCommandUsage() + eventsCommandUsage() + webUserCommandUsage()),
+                   stdout);
         return 0;
     }
     if (options.version) {
@@ -106,6 +116,11 @@ int main(int argc, char *argv[])
     // The alarm dialog lives hidden for the whole run; its grid is built from the settings the
     // core has just loaded.
     AlmForm = new TAlmForm(&mainForm);
+    // The web view runs beside the core when [web] is configured; declared after the window, it
+    // ends before the window ends the core.
+    const std::unique_ptr<WebView> web = WebView::start(mainForm.Core, programDirectory(), [](const QString &text) {
+        std::fprintf(stderr, "qzmonitor: %s\n", qPrintable(text));
+    });
     mainForm.showMaximized();
     const int rc = QApplication::exec();
     AlmForm = nullptr;

@@ -37,6 +37,13 @@ constexpr float InterruptionMarker = -1000.0f;
 inline bool isInterrupted(float pv) { return pv == InterruptionMarker; }
 // What every display shows in place of the value of an interrupted channel.
 inline const QString InterruptedText = QStringLiteral("中断");
+// ... and in place of its state text: a stale alarm text would mislead.
+inline const QString InterruptedStateText = QStringLiteral("--");
+
+// The level bar of a channel tile (window and web view alike): value ÷ (upper − lower) × 100,
+// rounded to the nearest integer with halves to even. The value itself (not value − lower) is
+// divided by the range width. Equal limits give 0.
+int tileBarPosition(float value, float lower, float upper);
 
 // How much of the settings files this run has read. A dialog saves only settings that were
 // read: saving the zero state of a failed start would wipe every name, limit and alarm.

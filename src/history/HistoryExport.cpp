@@ -10,11 +10,11 @@
 #include <limits>
 
 
-QString csvHeader(const db::TQuery &query)
+QString csvHeader(const db::TQuery &query) { return csvHeaderOf(query.fieldNames(), timeFieldOf(query)); }
+
+QString csvHeaderOf(const QStringList &names, int timeField)
 {
-    const int timeField = timeFieldOf(query);
     QStringList fields;
-    const QStringList names = query.fieldNames();
     for (qsizetype i = 0; i < names.size(); ++i)
         fields.append(csvField(i == timeField ? CsvTimeTitle : names.at(i)));
     if (fields.isEmpty())
@@ -22,63 +22,50 @@ QString csvHeader(const db::TQuery &query)
     return fields.join(QLatin1Char(','));
 }
 
+// Rows come in time order, so the offset from UTC is looked up once and kept until the next
+// time-zone transition, and the date text is kept for its day: a day of rows costs digit
+// arithmetic.
+void CsvStampText::append(qint64 ms, QByteArray &out)
+{
+    if (ms < m_from || ms >= m_to)
+        lookUp(ms);
+    const qint64 local = ms + m_offsetMs;
+    const qint64 day = local >= 0 ? local / MsPerDay : -((-local + MsPerDay - 1) / MsPerDay);
+    if (day != m_day) {
+        m_day = day;
+        m_dateText = QDate::fromJulianDay(day + UnixEpochJulianDay).toString(QStringLiteral("yyyy-MM-dd ")).toLatin1();
+    }
+    qint64 rest = local - day * MsPerDay;
+    const int h = int(rest / 3600000);
+    rest %= 3600000;
+    const int m = int(rest / 60000);
+    rest %= 60000;
+    const int sec = int(rest / 1000);
+    const int milli = int(rest % 1000);
+    char text[12] = {char('0' + h / 10), char('0' + h % 10), ':', char('0' + m / 10), char('0' + m % 10), ':',
+                     char('0' + sec / 10), char('0' + sec % 10), '.', char('0' + milli / 100),
+                     char('0' + milli / 10 % 10), char('0' + milli % 10)};
+    out += m_dateText;
+    out.append(text, sizeof text);
+}
+
+void CsvStampText::lookUp(qint64 ms)
+{
+    const QDateTime at = QDateTime::fromMSecsSinceEpoch(ms);
+    m_offsetMs = qint64(at.offsetFromUtc()) * 1000;
+    m_from = ms;
+    m_to = std::numeric_limits<qint64>::max();
+    const QTimeZone zone = QTimeZone::systemTimeZone();
+    if (zone.isValid() && zone.hasTransitions()) {
+        const QTimeZone::OffsetData next = zone.nextTransition(at);
+        if (next.atUtc.isValid())
+            m_to = next.atUtc.toMSecsSinceEpoch();
+    } else if (!zone.isValid()) {
+        m_to = ms + 1; // no zone data: look every stamp up
+    }
+}
+
 namespace {
-
-// "yyyy-MM-dd HH:mm:ss.zzz" in local time for milliseconds since the epoch. Rows come in time
-// order, so the offset from UTC is looked up once and kept until the next time-zone
-// transition, and the date text is kept for its day: a day of rows costs digit arithmetic.
-class LocalStampText {
-public:
-    void append(qint64 ms, QByteArray &out)
-    {
-        if (ms < m_from || ms >= m_to)
-            lookUp(ms);
-        const qint64 local = ms + m_offsetMs;
-        const qint64 day = local >= 0 ? local / MsPerDay : -((-local + MsPerDay - 1) / MsPerDay);
-        if (day != m_day) {
-            m_day = day;
-            m_dateText = QDate::fromJulianDay(day + UnixEpochJulianDay).toString(QStringLiteral("yyyy-MM-dd ")).toLatin1();
-        }
-        qint64 rest = local - day * MsPerDay;
-        const int h = int(rest / 3600000);
-        rest %= 3600000;
-        const int m = int(rest / 60000);
-        rest %= 60000;
-        const int sec = int(rest / 1000);
-        const int milli = int(rest % 1000);
-        char text[12] = {char('0' + h / 10), char('0' + h % 10), ':', char('0' + m / 10), char('0' + m % 10), ':',
-                         char('0' + sec / 10), char('0' + sec % 10), '.', char('0' + milli / 100),
-                         char('0' + milli / 10 % 10), char('0' + milli % 10)};
-        out += m_dateText;
-        out.append(text, sizeof text);
-    }
-
-private:
-    static constexpr qint64 MsPerDay = 86400000;
-    static constexpr qint64 UnixEpochJulianDay = 2440588;
-
-    void lookUp(qint64 ms)
-    {
-        const QDateTime at = QDateTime::fromMSecsSinceEpoch(ms);
-        m_offsetMs = qint64(at.offsetFromUtc()) * 1000;
-        m_from = ms;
-        m_to = std::numeric_limits<qint64>::max();
-        const QTimeZone zone = QTimeZone::systemTimeZone();
-        if (zone.isValid() && zone.hasTransitions()) {
-            const QTimeZone::OffsetData next = zone.nextTransition(at);
-            if (next.atUtc.isValid())
-                m_to = next.atUtc.toMSecsSinceEpoch();
-        } else if (!zone.isValid()) {
-            m_to = ms + 1; // no zone data: look every stamp up
-        }
-    }
-
-    qint64 m_from = 1;
-    qint64 m_to = 0;
-    qint64 m_offsetMs = 0;
-    qint64 m_day = std::numeric_limits<qint64>::min();
-    QByteArray m_dateText;
-};
 
 bool needsQuotes(QByteArrayView text)
 {
@@ -88,7 +75,7 @@ bool needsQuotes(QByteArrayView text)
     return false;
 }
 
-void appendRecord(const db::TQuery &query, int row, LocalStampText &stamps, QByteArray &out)
+void appendRecord(const db::TQuery &query, int row, CsvStampText &stamps, QByteArray &out)
 {
     const int count = query.fieldCount();
     for (int f = 0; f < count; ++f) {
@@ -100,19 +87,30 @@ void appendRecord(const db::TQuery &query, int row, LocalStampText &stamps, QByt
                 stamps.append(ms, out);
             continue;
         }
-        const QByteArrayView text = query.textBytesAt(row, f).trimmed();
-        if (needsQuotes(text))
-            out += csvField(QString::fromUtf8(text)).toUtf8();
-        else
-            out.append(text.data(), text.size());
+        appendCsvText(query.textBytesAt(row, f), out);
     }
 }
 
 } // namespace
 
+void appendCsvText(QByteArrayView stored, QByteArray &out)
+{
+    const QByteArrayView text = stored.trimmed();
+    if (needsQuotes(text))
+        out += csvField(QString::fromUtf8(text)).toUtf8();
+    else
+        out.append(text.data(), text.size());
+}
+
+const QByteArray &csvByteOrderMark()
+{
+    static const QByteArray bom("\xEF\xBB\xBF");
+    return bom;
+}
+
 QString csvRecord(const db::TQuery &query, int row)
 {
-    LocalStampText stamps;
+    CsvStampText stamps;
     QByteArray line;
     appendRecord(query, row, stamps, line);
     return QString::fromUtf8(line);
@@ -120,10 +118,9 @@ QString csvRecord(const db::TQuery &query, int row)
 
 bool writeHistoryCsv(const db::TQuery &query, QIODevice &out)
 {
-    static const QByteArray bom("\xEF\xBB\xBF");
-    QByteArray chunk = bom + csvHeader(query).toUtf8() + "\r\n";
+    QByteArray chunk = csvByteOrderMark() + csvHeader(query).toUtf8() + "\r\n";
     const int rows = query.active() ? query.recordCount() : 0;
-    LocalStampText stamps;
+    CsvStampText stamps;
     for (int row = 0; row < rows; ++row) {
         appendRecord(query, row, stamps, chunk);
         chunk += "\r\n";

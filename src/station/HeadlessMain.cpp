@@ -1,6 +1,10 @@
-// qzstation: the monitoring station without a window (see HeadlessStation.h).
+// qzstation: the monitoring station without a window (see HeadlessStation.h), with the web view
+// beside its core when [web] is configured.
 #include "HeadlessStation.h"
+#include "ProgramDirectory.h"
 #include "StationLock.h"
+#include "WebUserCommand.h"
+#include "WebView.h"
 
 #include <QCoreApplication>
 #include <cstdio>
@@ -13,18 +17,28 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(HeadlessProgramName);
     QCoreApplication::setApplicationVersion(QStringLiteral(QZ_VERSION));
 
-    const HeadlessOptions options = parseHeadlessOptions(QCoreApplication::arguments());
+    const QStringList arguments = QCoreApplication::arguments();
+    if (isWebUserCommandLine(arguments))
+        return runWebUserCommand(arguments, defaultProgramDirectory(QCoreApplication::applicationDirPath()), stdin,
+                                 stdout, stderr);
+
+    const HeadlessOptions options = parseHeadlessOptions(arguments);
     if (!options.error.isEmpty()) {
         std::fprintf(stderr, "qzstation: %s\n%s", qPrintable(options.error), qPrintable(headlessUsage()));
         return 2;
     }
     if (options.help) {
-        std::fputs(qPrintable(headlessUsage()), stdout);
+        std::fputs(qPrintable(headlessUsage() + webUserCommandUsage()), stdout);
         return 0;
     }
     if (options.version) {
         std::printf("qzstation %s\n", QZ_VERSION);
         return 0;
     }
-    return runHeadlessStation(options);
+    return runHeadlessStation(options, [](StationThread &core, const QString &programDir) -> std::unique_ptr<QObject> {
+        return WebView::start(core, programDir, [](const QString &text) {
+            std::fprintf(stderr, "qzstation: %s\n", qPrintable(text));
+            std::fflush(stderr);
+        });
+    });
 }

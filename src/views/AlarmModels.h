@@ -3,6 +3,7 @@
 // journal (one row per event), and how a list row looks in each state.
 
 #include "AlarmEngine.h"
+#include "AlarmTexts.h"
 #include "EventJournal.h"
 
 #include <QAbstractTableModel>
@@ -25,9 +26,7 @@ constexpr int SelectedRowFrame = 2;
 // range's own end.
 QDateTime journalExportEnd(const QDateTime &queryEnd, bool live, const QDateTime &now);
 
-// Texts of the list's cells.
-const QStringList &alarmColumnTitles(); // "报警时间", "通道", "名称", "类型", "数值", "状态"
-QStringList alarmRowTexts(const Alarm &alarm);
+// Texts of the list's cells: AlarmTexts.h.
 
 class AlarmListModel : public QAbstractTableModel {
     Q_OBJECT

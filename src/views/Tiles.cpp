@@ -26,19 +26,6 @@ QPoint tilePosition(int channelCount, int k)
     return QPoint(left0 + pitch * column, tops[row]);
 }
 
-int tileBarPosition(float value, float lower, float upper)
-{
-    const double width = double(upper) - double(lower);
-    if (width == 0.0)
-        return 0;
-    double percent = double(value) / width * 100.0;
-    if (std::isnan(percent))
-        return 0;
-    // Keep far-out values (huge or infinite) representable; the bar shows them at its end anyway.
-    percent = std::clamp(percent, -1.0e6, 1.0e6);
-    return int(std::nearbyint(percent)); // the default rounding mode: halves to even
-}
-
 QString tileName(int k) { return QStringLiteral("MyPanel%1").arg(k); }
 
 void createChannelTiles(QWidget *area, int count)
@@ -70,7 +57,7 @@ void refreshTile(TMyPanels &tile, int k)
         // An interrupted channel has no current state: a stale alarm text would mislead.
         tile.setProgressCaption(100);
         tile.setPvCaption(InterruptedText);
-        tile.setAlmCaption(QStringLiteral("--"));
+        tile.setAlmCaption(InterruptedStateText);
     }
 }
 

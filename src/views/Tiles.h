@@ -2,6 +2,8 @@
 // What the main window and the full-screen data view share about channel tiles: where tile k
 // stands, how a value becomes a bar position, how a tile is refreshed from the live state.
 
+#include "SharedState.h"
+
 #include <QPoint>
 #include <QString>
 
@@ -12,9 +14,7 @@ class TMyPanels;
 // and 32 use the layout of the next larger standard count.
 QPoint tilePosition(int channelCount, int k);
 
-// value ÷ (upper − lower) × 100, rounded to the nearest integer with halves to even. The value
-// itself (not value − lower) is divided by the range width. Equal limits give 0.
-int tileBarPosition(float value, float lower, float upper);
+// How a value becomes a bar position: tileBarPosition (SharedState.h), shared with the web view.
 
 // The object name a tile is found by: "MyPanel<k>".
 QString tileName(int k);
