@@ -398,7 +398,23 @@ void TestRestart::killedStationComesBack()
     // SIGTERM is a clean stop (logout, shutdown): not followed by another start, even after
     // the restart delay has passed.
     QVERIFY(::kill(pid_t(second), SIGTERM) == 0);
-    QTRY_COMPARE_WITH_TIMEOUT(runner->mainPid(), qint64(0), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(runner->mainPid() == 0, 15000);
+    if (const qint64 still = runner->mainPid(); still != 0) {
+        QString state;
+        if (systemd) {
+            auto *manager = static_cast<UserManager *>(runner.get());
+            for (const char *p : {"ActiveState", "SubState", "NRestarts", "ExecMainStatus", "ExecMainCode", "Result"})
+                state += QStringLiteral("%1=%2 ").arg(QLatin1String(p), manager->show(QLatin1String(p)));
+        }
+        QFile wchan(QStringLiteral("/proc/%1/wchan").arg(still));
+        if (wchan.open(QIODevice::ReadOnly))
+            state += QStringLiteral("wchan=") + QString::fromLatin1(wchan.readAll());
+        QFAIL(qPrintable(QStringLiteral("station %1 got SIGTERM; main process now %2; %3; its journal:\n%4")
+                             .arg(second).arg(still).arg(state,
+                                  sqlColumn(station + QStringLiteral("/Data/events.db"),
+                                            QStringLiteral("select time || ' ' || kind || ' ' || detail from events"))
+                                      .join(u'\n'))));
+    }
     QTest::qWait(5000);
     QCOMPARE(runner->mainPid(), qint64(0));
     const int atStop = measuredCount(station);
