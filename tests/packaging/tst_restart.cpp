@@ -252,6 +252,12 @@ private Q_SLOTS:
     void killedStationComesBack();
 };
 
+bool underTmp(const QString &path)
+{
+    const QString dir = QDir(path).canonicalPath() + u'/';
+    return dir.startsWith(QLatin1String("/tmp/")) || dir.startsWith(QLatin1String("/var/tmp/"));
+}
+
 // The sandbox settings of the system unit: what a user manager in a container may refuse.
 const QStringList SandboxKeys = {
     QStringLiteral("ProtectSystem"), QStringLiteral("ProtectHome"), QStringLiteral("PrivateTmp"),
@@ -280,7 +286,7 @@ void TestRestart::killedStationComesBack()
     QFETCH(bool, systemd);
     QFETCH(QString, unitName);
     const bool systemUnit = unitName == QLatin1String("qzstation.service");
-    // Outside /tmp: the system unit's PrivateTmp would hide a station directory there.
+    // In the build tree: under /tmp only when the build tree is (see PrivateTmp below).
     QTemporaryDir tmp(QStringLiteral(QZ_BINARY_DIR "/tst_restart-XXXXXX"));
     QVERIFY(tmp.isValid());
 
@@ -337,21 +343,30 @@ void TestRestart::killedStationComesBack()
     if (systemd && systemUnit) {
         // A user manager cannot switch users; the pseudo-terminal is allowed beside the serial
         // devices; sandbox settings the manager here cannot set up are left out (and named).
-        auto manager = std::make_unique<UserManager>(unitFile, unitName, env, QStringLiteral("[Service]\nDeviceAllow=char-pts rw\n"));
+        QString dropIn = QStringLiteral("[Service]\nDeviceAllow=char-pts rw\n");
+        // In the sanitizer build: LeakSanitizer stops the process with ptrace at its exit, which
+        // the unit's system call filter refuses; it would then abort, and a clean stop would
+        // read as a crash and be restarted. Leaks are looked for in the other tests.
+        if (const QString asan = env.value(QStringLiteral("ASAN_OPTIONS")); !asan.isEmpty())
+            dropIn += QStringLiteral("Environment=\"ASAN_OPTIONS=%1:detect_leaks=0\"\n").arg(asan);
+        auto manager = std::make_unique<UserManager>(unitFile, unitName, env, dropIn);
         QVERIFY2(manager->launch(&why), qPrintable(why));
         QStringList kept, refused;
         for (const QString &line : unit.split(u'\n')) {
             const QString key = line.section(u'=', 0, 0);
             if (key == QLatin1String("User") || key == QLatin1String("Group") || key == QLatin1String("SupplementaryGroups"))
                 continue;
-            if (SandboxKeys.contains(key) && !manager->canApply(line)) {
+            // A build tree under /tmp (the station, its prefix and its directory are all in
+            // it) would be hidden from the station by its own private /tmp.
+            const bool hidden = key == QLatin1String("PrivateTmp") && underTmp(QStringLiteral(QZ_BINARY_DIR));
+            if (hidden || (SandboxKeys.contains(key) && !manager->canApply(line))) {
                 refused.append(line);
                 continue;
             }
             kept.append(line);
         }
         if (!refused.isEmpty())
-            qInfo("this machine's user manager cannot set up: %s", qPrintable(refused.join(QStringLiteral(", "))));
+            qInfo("left out here (the user manager cannot set them up, or the build tree is under /tmp): %s", qPrintable(refused.join(QStringLiteral(", "))));
         // Most of the sandbox must be in force, or the run proves little.
         QVERIFY2(refused.size() <= 4, qPrintable(refused.join(u',')));
         unit = kept.join(u'\n');
