@@ -286,7 +286,10 @@ void TestRestart::killedStationComesBack()
     QFETCH(bool, systemd);
     QFETCH(QString, unitName);
     const bool systemUnit = unitName == QLatin1String("qzstation.service");
-    // In the build tree: under /tmp only when the build tree is (see PrivateTmp below).
+    // The station, its prefix and its directory are all in the build tree; the system unit's
+    // sandbox (a private /tmp, the rest of the file system read-only) hides one under /tmp.
+    if (systemUnit && underTmp(QStringLiteral(QZ_BINARY_DIR)))
+        QSKIP("the build tree lies under /tmp, which the system unit's sandbox hides from the station");
     QTemporaryDir tmp(QStringLiteral(QZ_BINARY_DIR "/tst_restart-XXXXXX"));
     QVERIFY(tmp.isValid());
 
@@ -356,17 +359,14 @@ void TestRestart::killedStationComesBack()
             const QString key = line.section(u'=', 0, 0);
             if (key == QLatin1String("User") || key == QLatin1String("Group") || key == QLatin1String("SupplementaryGroups"))
                 continue;
-            // A build tree under /tmp (the station, its prefix and its directory are all in
-            // it) would be hidden from the station by its own private /tmp.
-            const bool hidden = key == QLatin1String("PrivateTmp") && underTmp(QStringLiteral(QZ_BINARY_DIR));
-            if (hidden || (SandboxKeys.contains(key) && !manager->canApply(line))) {
+            if (SandboxKeys.contains(key) && !manager->canApply(line)) {
                 refused.append(line);
                 continue;
             }
             kept.append(line);
         }
         if (!refused.isEmpty())
-            qInfo("left out here (the user manager cannot set them up, or the build tree is under /tmp): %s", qPrintable(refused.join(QStringLiteral(", "))));
+            qInfo("this machine's user manager cannot set up: %s", qPrintable(refused.join(QStringLiteral(", "))));
         // Most of the sandbox must be in force, or the run proves little.
         QVERIFY2(refused.size() <= 4, qPrintable(refused.join(u',')));
         unit = kept.join(u'\n');
