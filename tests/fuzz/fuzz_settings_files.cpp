@@ -21,13 +21,13 @@
 //   the value the C library gives; the loose readers take the longest such prefix;
 //   formatGeneral writes at most 7 significant digits in the general form and reads back.
 
+#include "AppError.h"
 #include "FuzzSupport.h"
 #include "IniFile.h"
 #include "NumberText.h"
 #include "PfFile.h"
 #include "SettingsFiles.h"
 #include "WindowState.h"
-#include "Ui.h"
 
 #include <QDir>
 #include <QFile>
