@@ -10,29 +10,13 @@
 StationOptions parseStationOptions(const QStringList &arguments)
 {
     StationOptions o;
-    for (int i = 1; i < arguments.size(); ++i) {
-        const QString &a = arguments[i];
-        if (a == QLatin1String("--home")) {
-            if (i + 1 >= arguments.size()) {
-                o.error = QStringLiteral("--home needs a directory");
-                return o;
-            }
-            o.home = arguments[++i];
-        } else if (a.startsWith(QLatin1String("--home="))) {
-            o.home = a.mid(7);
-        } else if (a == QLatin1String("--start")) {
+    for (int i = 1; i < arguments.size() && o.error.isEmpty(); ++i) {
+        if (takeCommonOption(arguments, &i, o))
+            continue;
+        if (arguments[i] == QLatin1String("--start"))
             o.start = true;
-        } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
-            o.help = true;
-        } else if (a == QLatin1String("--version")) {
-            o.version = true;
-        } else if (a.startsWith(QLatin1Char('-'))) {
-            o.error = QStringLiteral("unknown option: ") + a;
-            return o;
-        } else {
-            o.error = QStringLiteral("unexpected argument: ") + a;
-            return o;
-        }
+        else
+            o.error = unexpectedArgument(arguments[i]);
     }
     return o;
 }

@@ -6,12 +6,8 @@
 
 #include "ProgramDirectory.h"
 
-struct StationOptions {
-    QString home;        // --home DIR; empty: the default program directory
+struct StationOptions : CommonOptions {
     bool start = false;  // --start: begin the run at start-up
-    bool help = false;
-    bool version = false;
-    QString error;       // set when the command line cannot be understood
 };
 
 StationOptions parseStationOptions(const QStringList &arguments);

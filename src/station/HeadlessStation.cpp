@@ -34,32 +34,9 @@ void say(const QString &text)
 HeadlessOptions parseHeadlessOptions(const QStringList &arguments)
 {
     HeadlessOptions o;
-    for (int i = 1; i < arguments.size(); ++i) {
-        const QString &a = arguments[i];
-        if (a == QLatin1String("--home")) {
-            if (i + 1 >= arguments.size() || arguments[i + 1].isEmpty()) {
-                o.error = QStringLiteral("--home needs a directory");
-                return o;
-            }
-            o.home = arguments[++i];
-        } else if (a.startsWith(QLatin1String("--home="))) {
-            o.home = a.mid(7);
-            if (o.home.isEmpty()) {
-                o.error = QStringLiteral("--home needs a directory");
-                return o;
-            }
-        } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
-            o.help = true;
-        } else if (a == QLatin1String("--version")) {
-            o.version = true;
-        } else if (a.startsWith(QLatin1Char('-'))) {
-            o.error = QStringLiteral("unknown option: ") + a;
-            return o;
-        } else {
-            o.error = QStringLiteral("unexpected argument: ") + a;
-            return o;
-        }
-    }
+    for (int i = 1; i < arguments.size() && o.error.isEmpty(); ++i)
+        if (!takeCommonOption(arguments, &i, o))
+            o.error = unexpectedArgument(arguments[i]);
     return o;
 }
 

@@ -5,6 +5,8 @@
 // and SIGHUP end it cleanly (the last record committed, "offline" published, the journal's
 // "程序退出"). The directory lock is the window's: one station per directory, whichever kind.
 
+#include "ProgramDirectory.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -13,12 +15,8 @@
 
 class StationThread;
 
-struct HeadlessOptions {
-    QString home;          // --home DIR; empty: the default program directory
-    bool help = false;
-    bool version = false;
-    QString error;         // set when the command line cannot be understood
-};
+// qzstation takes only the options common to both programs.
+using HeadlessOptions = CommonOptions;
 
 HeadlessOptions parseHeadlessOptions(const QStringList &arguments);
 QString headlessUsage();

@@ -53,3 +53,30 @@ QString enterDirectory(const QString &dir, QString *absolute)
         *absolute = path;
     return {};
 }
+
+bool takeCommonOption(const QStringList &arguments, int *i, CommonOptions &o)
+{
+    const QString &a = arguments.at(*i);
+    if (a == QLatin1String("--home") || a.startsWith(QLatin1String("--home="))) {
+        const bool separate = a == QLatin1String("--home");
+        if (separate && *i + 1 < arguments.size())
+            o.home = arguments.at(++*i);
+        else
+            o.home = separate ? QString() : a.mid(7);
+        if (o.home.isEmpty())
+            o.error = QStringLiteral("--home needs a directory");
+    } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+        o.help = true;
+    } else if (a == QLatin1String("--version")) {
+        o.version = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+QString unexpectedArgument(const QString &argument)
+{
+    return argument.startsWith(QLatin1Char('-')) ? QStringLiteral("unknown option: ") + argument
+                                                 : QStringLiteral("unexpected argument: ") + argument;
+}

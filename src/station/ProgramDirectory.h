@@ -3,6 +3,7 @@
 // the headless station alike.
 
 #include <QString>
+#include <QStringList>
 
 // Whether an executable in executableDir is an installed program rather than one in a build
 // tree: its directory is installBinDir (the bin directory of the configured install prefix),
@@ -20,3 +21,19 @@ QString defaultProgramDirectory(const QString &executableDir);
 // Makes dir (created when missing) the working directory, so the .Pf files, opened by bare
 // name, live beside KTcom.ini. Returns an error text, or an empty string with *absolute set.
 QString enterDirectory(const QString &dir, QString *absolute = nullptr);
+
+// The options both programs take: --home DIR (or --home=DIR, never empty), --help (-h) and
+// --version.
+struct CommonOptions {
+    QString home;        // --home DIR; empty: the default program directory
+    bool help = false;
+    bool version = false;
+    QString error;       // set when the command line cannot be understood
+};
+
+// Takes arguments[*i] when it is one of the common options (moving *i past the directory of
+// "--home DIR"); returns false, changing nothing, for any other argument. A missing or empty
+// directory sets o.error.
+bool takeCommonOption(const QStringList &arguments, int *i, CommonOptions &o);
+// What is said of an argument no program option takes.
+QString unexpectedArgument(const QString &argument);

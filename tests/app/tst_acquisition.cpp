@@ -1,5 +1,6 @@
 // The acquisition arithmetic: answer decoding, clamping, the watch counter, storage period.
 #include "Acquisition.h"
+#include "HeadlessStation.h"
 #include "StationOptions.h"
 
 #include <QtTest>
@@ -192,6 +193,17 @@ void TestAcquisition::commandLine()
     QVERIFY(!parseStationOptions({exe, QStringLiteral("--strat")}).error.isEmpty());
     QVERIFY(!parseStationOptions({exe, QStringLiteral("stray")}).error.isEmpty());
     QVERIFY(parseStationOptions({exe}).error.isEmpty());
+    // An empty directory is no directory, for either program; the window's --start is not one
+    // of qzstation's options.
+    QVERIFY(!parseStationOptions({exe, QStringLiteral("--home=")}).error.isEmpty());
+    QVERIFY(!parseStationOptions({exe, QStringLiteral("--home"), QString(), QStringLiteral("--start")}).error.isEmpty());
+    const QString headless = QStringLiteral("qzstation");
+    QCOMPARE(parseHeadlessOptions({headless, QStringLiteral("--home"), QStringLiteral("/var/lib/qz")}).home,
+             QStringLiteral("/var/lib/qz"));
+    QVERIFY(!parseHeadlessOptions({headless, QStringLiteral("--home=")}).error.isEmpty());
+    QCOMPARE(parseHeadlessOptions({headless, QStringLiteral("--start")}).error, QStringLiteral("unknown option: --start"));
+    QCOMPARE(parseHeadlessOptions({headless, QStringLiteral("x"), QStringLiteral("--bad")}).error,
+             QStringLiteral("unexpected argument: x"));
 }
 
 QTEST_GUILESS_MAIN(TestAcquisition)
