@@ -110,8 +110,10 @@ void MqttLink::Worker::run()
             break;
         delay = std::min(delay * 2, MqttLink::MaxReconnectDelayMs);
     }
-    // Stopping: let the client write what stop() queued (last status, DISCONNECT).
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+    // Stopping: let the client write what stop() queued (last status, DISCONNECT). That takes
+    // a moment; the bound is for a machine so loaded that this thread waits for a core, since
+    // a connection dropped unwritten has the broker publish the last will instead.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(MqttLink::FlushMs);
     while (socketUp && std::chrono::steady_clock::now() < until) {
         if (mosquitto_loop(mosq, 50, 1) != MOSQ_ERR_SUCCESS)
             break;

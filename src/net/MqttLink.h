@@ -29,7 +29,7 @@ public:
     // Sends `last` (retained, QoS 1) to lastTopic when connected, disconnects cleanly and ends
     // the client thread, waiting at most waitMs for it (a thread still stuck in a name lookup
     // is left to the end of the process).
-    void stop(const QString &lastTopic = QString(), const QByteArray &last = QByteArray(), int waitMs = 2000);
+    void stop(const QString &lastTopic = QString(), const QByteArray &last = QByteArray(), int waitMs = FlushMs + 1000);
 
     bool isRunning() const { return m_mosq != nullptr; }
     bool isConnected() const { return m_connected; }
@@ -39,6 +39,8 @@ public:
 
     // Longest the client waits between reconnection attempts.
     static constexpr int MaxReconnectDelayMs = 30000;
+    // At most this long, when stopping, for the last status and DISCONNECT to be written.
+    static constexpr int FlushMs = 4000;
 
 Q_SIGNALS:
     void connected();
