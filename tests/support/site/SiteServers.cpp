@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 #include <csignal>
@@ -28,28 +27,6 @@ void killAndWait(QProcess *p, int signal, int timeoutMs)
     }
 }
 } // namespace
-
-quint16 freeLoopbackPort()
-{
-    QTcpServer s;
-    if (!s.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return s.serverPort();
-}
-
-bool waitForListener(quint16 port, int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < timeoutMs) {
-        QTcpSocket s;
-        s.connectToHost(QHostAddress::LocalHost, port);
-        if (s.waitForConnected(200))
-            return true;
-        QThread::msleep(50);
-    }
-    return false;
-}
 
 namespace {
 bool runTool(const QString &program, const QStringList &args, QString *error)

@@ -6,6 +6,8 @@
 // PostgreSQL refuses to run as root: when the test runs as root, initdb and postgres run as
 // the package's `postgres` user (the temporary directory is handed to it).
 
+#include "Loopback.h"
+
 #include <QList>
 #include <QProcess>
 #include <QString>
@@ -13,10 +15,6 @@
 #include <QTemporaryDir>
 #include <memory>
 
-// A TCP port on 127.0.0.1 that nothing listens on right now.
-quint16 freeLoopbackPort();
-// Waits up to timeoutMs for something to accept connections on 127.0.0.1:port.
-bool waitForListener(quint16 port, int timeoutMs);
 
 // A test CA and a broker certificate it signed for 127.0.0.1 (openssl, EC keys, two days):
 // dir/ca.crt, dir/broker.crt, dir/broker.key.

@@ -1,6 +1,7 @@
 #include "WebStation.h"
 
 #include "DbError.h"
+#include "Loopback.h"
 #include "HistoryTable.h"
 
 #include <QDir>
@@ -9,7 +10,6 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 #include <QUrl>
@@ -43,28 +43,6 @@ void withHistory(const QString &home, bool writable, Fn fn)
 
 } // namespace
 
-quint16 freeWebPort()
-{
-    QTcpServer s;
-    if (!s.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return s.serverPort();
-}
-
-bool waitForWebListener(quint16 port, int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < timeoutMs) {
-        QTcpSocket s;
-        s.connectToHost(QHostAddress::LocalHost, port);
-        if (s.waitForConnected(200))
-            return true;
-        QThread::msleep(50);
-    }
-    return false;
-}
-
 WebStation::WebStation() = default;
 
 WebStation::~WebStation() { stop(); }
@@ -85,7 +63,7 @@ bool WebStation::start(const WebStationOptions &o, QString *error)
         *error = QStringLiteral("qzsim did not start");
         return false;
     }
-    m_port = freeWebPort();
+    m_port = freeLoopbackPort();
     const QByteArray ini = "[communication]\r\nCOM=COM1\r\nBps=9600\r\n[devices]\r\nCOM1=" + m_simulator->path().toUtf8()
         + "\r\n[web]\r\nListen=127.0.0.1:" + QByteArray::number(m_port) + "\r\n" + o.extraWebIni;
     if (!writeText(m_home.filePath(QStringLiteral("KTcom.ini")), ini)
@@ -111,7 +89,7 @@ bool WebStation::start(const WebStationOptions &o, QString *error)
         env.remove(QString::fromLatin1(name));
     m_station.setProcessEnvironment(env);
     m_station.start(station, {QStringLiteral("--home"), m_home.path()});
-    if (!m_station.waitForStarted(10000) || !waitForWebListener(m_port, 20000)) {
+    if (!m_station.waitForStarted(10000) || !waitForListener(m_port, 20000)) {
         *error = QStringLiteral("the station's web view did not listen: ") + stationLog();
         return false;
     }

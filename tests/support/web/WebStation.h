@@ -64,10 +64,6 @@ private:
     QString m_log;
 };
 
-// A TCP port on 127.0.0.1 nothing listens on right now; whether something accepts there.
-quint16 freeWebPort();
-bool waitForWebListener(quint16 port, int timeoutMs);
-
 // Writes the history table with records the way the station stores them (for tests that read
 // history): every `periodMs` from `from` for `count` records; valueAt gives channel values
 // ("-1000.000" for an interruption), skip leaves a record out (a span without records).
