@@ -329,13 +329,13 @@ void Station::Write_timerTimer()
     switch (CommWatch.tick()) {
     case CommWatchCounter::Event::Error:
         m_commShown = CommShown::Error;
-        Site->setCommState(StationComm::Error);
+        Site->setCommState(m_commShown);
         // Answers stopped: the values shown and stored from now on are not current.
         markInterrupted(AllRecord, SysParams.ChannelCount);
         break;
     case CommWatchCounter::Event::Ok:
         m_commShown = CommShown::Ok;
-        Site->setCommState(StationComm::Ok);
+        Site->setCommState(m_commShown);
         break;
     case CommWatchCounter::Event::None:
         break;

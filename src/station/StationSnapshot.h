@@ -6,6 +6,7 @@
 
 #include "AlarmEngine.h"
 #include "SharedState.h"
+#include "SitePayload.h"
 
 #include <QDateTime>
 #include <QList>
@@ -13,7 +14,8 @@
 #include <QString>
 
 // What the communication panel shows: nothing yet, "通讯接收正常：OK！ ", "通讯接收错误：ERROR！！！ ".
-enum class CommShown { None, Ok, Error };
+// The same three states the site network's status reports (NONE, OK, ERROR).
+using CommShown = StationComm;
 
 struct StationSnapshot {
     // What made the core publish it.

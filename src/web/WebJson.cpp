@@ -18,19 +18,6 @@ QByteArray compactJson(const QJsonObject &o) { return QJsonDocument(o).toJson(QJ
 
 QJsonValue timeValue(const QDateTime &t) { return t.isValid() ? QJsonValue(isoWithOffset(t)) : QJsonValue(); }
 
-QString commToken(CommShown c)
-{
-    switch (c) {
-    case CommShown::Ok:
-        return QStringLiteral("OK");
-    case CommShown::Error:
-        return QStringLiteral("ERROR");
-    case CommShown::None:
-        break;
-    }
-    return QStringLiteral("NONE");
-}
-
 int boundedCount(const StationSnapshot &s) { return std::clamp(s.channelCount, 0, MaxChannels); }
 
 // A channel is shown in alarm while its instrument says so or one of its alarms is active.
@@ -99,7 +86,7 @@ QByteArray statusJson(const StationSnapshot &s, const QString &station)
     return compactJson({{QStringLiteral("station"), station},
                         {QStringLiteral("version"), QStringLiteral(QZ_VERSION)},
                         {QStringLiteral("time"), timeValue(s.time)},
-                        {QStringLiteral("comm"), commToken(s.comm)},
+                        {QStringLiteral("comm"), commStateText(s.comm)},
                         {QStringLiteral("panels"), panelTexts(s)},
                         {QStringLiteral("port"), s.portName},
                         {QStringLiteral("device"), s.device},
@@ -126,7 +113,7 @@ QByteArray liveJson(const StationSnapshot &s, const LiveExtras &extras)
     return compactJson({{QStringLiteral("time"), timeValue(s.time)},
                         {QStringLiteral("serial"), double(s.serial)},
                         {QStringLiteral("answerTime"), timeValue(extras.answerTime)},
-                        {QStringLiteral("comm"), commToken(s.comm)},
+                        {QStringLiteral("comm"), commStateText(s.comm)},
                         {QStringLiteral("panels"), panelTexts(s)},
                         {QStringLiteral("running"), s.running},
                         {QStringLiteral("storing"), s.storing},
