@@ -3,6 +3,8 @@
 #include <QDebug>
 #include <QFile>
 #include <QMetaObject>
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -46,6 +48,8 @@ struct MqttLink::Worker {
     bool finished = false;
     bool abandoned = false;
     bool accepted = false; // the broker accepted a connection (client thread only)
+    int lastMid = 0; // the last status stop() sent, 0 for none (guarded by mutex)
+    std::atomic<int> acked{0}; // the message the broker acknowledged last
 
     void run();
     // Waits up to ms unless stopping; true when stopping.
@@ -110,11 +114,30 @@ void MqttLink::Worker::run()
             break;
         delay = std::min(delay * 2, MqttLink::MaxReconnectDelayMs);
     }
-    // Stopping: let the client write what stop() queued (last status, DISCONNECT). That takes
-    // a moment; the bound is for a machine so loaded that this thread waits for a core, since
-    // a connection dropped unwritten has the broker publish the last will instead.
+    // Stopping. The last status stop() sent is waited for until the broker acknowledges it,
+    // and only then DISCONNECT goes out: it may wait behind messages still in flight, and a
+    // connection closed while the broker's acknowledgements are still arriving unread is reset
+    // instead of closed, so that the broker loses the DISCONNECT and publishes the last will.
+    // The bound is for a broker that stops answering or a machine so loaded that this thread
+    // waits for a core.
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(MqttLink::FlushMs);
-    while (socketUp && std::chrono::steady_clock::now() < until) {
+    int last;
+    {
+        std::lock_guard lock(mutex);
+        last = lastMid;
+    }
+    if (last != 0) {
+        while (socketUp && acked.load() != last && std::chrono::steady_clock::now() < until) {
+            if (mosquitto_loop(mosq, 50, 1) != MOSQ_ERR_SUCCESS)
+                socketUp = false;
+        }
+        if (socketUp)
+            mosquitto_disconnect(mosq);
+    }
+    // Let the client write DISCONNECT (it closes the connection after it), given a moment of its
+    // own when the acknowledgement took the whole bound.
+    const auto flushed = std::max(until, std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
+    while (socketUp && std::chrono::steady_clock::now() < flushed) {
         if (mosquitto_loop(mosq, 50, 1) != MOSQ_ERR_SUCCESS)
             break;
     }
@@ -194,7 +217,9 @@ bool MqttLink::start(const SiteSettings &settings, const QString &willTopic, con
         static_cast<Worker *>(obj)->toOwner([reason](MqttLink *o) { o->onDisconnect(reason); });
     });
     mosquitto_publish_callback_set(mosq, [](mosquitto *, void *obj, int mid) {
-        static_cast<Worker *>(obj)->toOwner([mid](MqttLink *o) { Q_EMIT o->published(mid); });
+        auto *w = static_cast<Worker *>(obj);
+        w->acked.store(mid);
+        w->toOwner([mid](MqttLink *o) { Q_EMIT o->published(mid); });
     });
 
     m_mosq = mosq;
@@ -210,15 +235,21 @@ void MqttLink::stop(const QString &lastTopic, const QByteArray &last, int waitMs
 {
     if (!m_mosq)
         return;
+    // The last status goes out now (which also wakes the client thread); the client thread
+    // disconnects once the broker has it. Without one, DISCONNECT goes out at once.
+    int lastMid = 0;
     if (m_connected && !lastTopic.isEmpty()) {
         const QByteArray t = lastTopic.toUtf8();
-        mosquitto_publish(m_mosq, nullptr, t.constData(), int(last.size()), last.constData(), 1, true);
+        if (mosquitto_publish(m_mosq, &lastMid, t.constData(), int(last.size()), last.constData(), 1, true) != MOSQ_ERR_SUCCESS)
+            lastMid = 0;
     }
-    mosquitto_disconnect(m_mosq);
+    if (lastMid == 0)
+        mosquitto_disconnect(m_mosq);
     std::shared_ptr<Worker> w = std::move(m_worker);
     bool finished;
     {
         std::unique_lock lock(w->mutex);
+        w->lastMid = lastMid;
         w->owner = nullptr;
         w->stopping = true;
         w->wake.notify_all();

@@ -180,7 +180,13 @@ void TestHeadless::sigtermEndsCleanly()
     // broker's last will, which carries no channel list).
     QCOMPARE(stationKinds(home.path()).last(), station_kinds::ProgramEnded);
     QTRY_VERIFY_WITH_TIMEOUT(!statuses.last().value(QStringLiteral("online")).toBool(true), 10000);
-    QVERIFY(statuses.last().contains(QStringLiteral("channels")));
+    const auto seen = [&] {
+        QStringList lines;
+        for (const QJsonObject &o : std::as_const(statuses))
+            lines.append(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)).left(120));
+        return lines.join(u'\n') + QStringLiteral("\nbroker log:\n") + broker.log();
+    };
+    QVERIFY2(statuses.last().contains(QStringLiteral("channels")), qPrintable(seen()));
     QVERIFY(!QFile::exists(home.filePath(QStringLiteral("qzmonitor.lock"))));
     watcher.stop();
 }
