@@ -4,9 +4,8 @@
 // acknowledging what the station sent just before (records and events go out at QoS 1), as
 // a station does that ends in the middle of its work.
 
+#include "BrokerWatcher.h"
 #include "MqttLink.h"
-#include "MqttSubscriber.h"
-#include "SiteServers.h"
 
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -47,14 +46,7 @@ void TestMqttLink::stopLeavesTheLastStatusNotTheWill()
     }
 
     // Every station's retained status is its own last word.
-    MqttSubscriber::Options o;
-    o.host = QStringLiteral("127.0.0.1");
-    o.port = broker.port();
-    o.connect.clientId = QStringLiteral("watch");
-    o.connect.cleanStart = true;
-    o.connect.sessionExpiryS = 0;
-    o.filters = {QStringLiteral("qz/+/status")};
-    MqttSubscriber watcher(o);
+    MqttSubscriber watcher(brokerWatcher(broker, QStringLiteral("watch"), {QStringLiteral("qz/+/status")}));
     QMap<QString, QByteArray> retained;
     connect(&watcher, &MqttSubscriber::message, this, [&](const QString &topic, const QByteArray &payload, quint16 id, int qos) {
         retained.insert(topic, payload);

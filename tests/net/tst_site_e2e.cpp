@@ -3,7 +3,7 @@
 // The broker is killed (-9) and restarted while records are stored, the collector is killed
 // while the station goes on; afterwards every record is in qz_record once, with its values.
 
-#include "MqttSubscriber.h"
+#include "BrokerWatcher.h"
 #include "SiteFixture.h"
 #include "SiteLink.h"
 #include "SiteServers.h"
@@ -151,14 +151,7 @@ private Q_SLOTS:
         startCollector();
         waitForSubscription(1);
         // A live watcher, as a control-room screen would be.
-        MqttSubscriber::Options watch;
-        watch.host = m_broker.host();
-        watch.port = m_broker.port();
-        watch.connect.clientId = QStringLiteral("e2e-watch");
-        watch.connect.cleanStart = true;
-        watch.connect.sessionExpiryS = 0;
-        watch.filters = {QStringLiteral("qz/+/live")};
-        MqttSubscriber watcher(watch);
+        MqttSubscriber watcher(brokerWatcher(m_broker, QStringLiteral("e2e-watch"), {QStringLiteral("qz/+/live")}));
         QSignalSpy live(&watcher, &MqttSubscriber::message);
         QSignalSpy watching(&watcher, &MqttSubscriber::ready);
         watcher.start();

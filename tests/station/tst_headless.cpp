@@ -3,7 +3,7 @@
 // ends cleanly on SIGTERM (last record committed, "offline" published, "程序退出" journaled),
 // loses nothing to kill -9, and shares the one-station-per-directory lock with the window.
 #include "EventJournal.h"
-#include "MqttSubscriber.h"
+#include "BrokerWatcher.h"
 #include "SiteServers.h"
 #include "Simulator.h"
 #include "StationFiles.h"
@@ -152,14 +152,7 @@ void TestHeadless::sigtermEndsCleanly()
     QVERIFY(station.process().waitForStarted(5000));
     QTRY_VERIFY_WITH_TIMEOUT(measuredCount(home.path()) >= 3, 15000);
 
-    MqttSubscriber::Options watch;
-    watch.host = broker.host();
-    watch.port = broker.port();
-    watch.connect.clientId = QStringLiteral("headless-watch");
-    watch.connect.cleanStart = true;
-    watch.connect.sessionExpiryS = 0;
-    watch.filters = {QStringLiteral("qz/cabinet-1/status")};
-    MqttSubscriber watcher(watch);
+    MqttSubscriber watcher(brokerWatcher(broker, QStringLiteral("headless-watch"), {QStringLiteral("qz/cabinet-1/status")}));
     QList<QJsonObject> statuses;
     connect(&watcher, &MqttSubscriber::message, this, [&](const QString &, const QByteArray &payload, quint16 id, int qos) {
         statuses.append(QJsonDocument::fromJson(payload).object());
